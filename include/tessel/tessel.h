@@ -1,0 +1,14 @@
+/* Tessel DICOM toolkit: the public C interface.
+ *
+ * Every exported function returns a status code (tessel_status.h); objects are addressed by
+ * integer identifiers. Include this header only; it pulls in the family headers beside it. */
+#ifndef TESSEL_TESSEL_H_
+#define TESSEL_TESSEL_H_
+
+#include "tessel/tessel_config.h"
+#include "tessel/tessel_core.h"
+#include "tessel/tessel_defs.h"
+#include "tessel/tessel_status.h"
+#include "tessel/tessel_version.h"
+
+#endif /* TESSEL_TESSEL_H_ */
