@@ -1,15 +1,16 @@
-// Call point for the parsers of the services and application profiles. The loader has already
-// checked that both files open; nothing of their content is read here yet, so the service and
-// item tables stay empty and the dump lists nothing for them.
+// The services and application profiles read as part of loading the configuration, so that
+// their warnings reach the log at start-up and the configuration dump lists them.
 #include "config/linked_profiles.hpp"
+
+#include "config/services.hpp"
 
 namespace tessel::config {
 
-bool read_linked_profiles(CV_CONFIG_RECORD& /*record*/, IniReader& /*services*/,
-                          IniReader& /*applications*/) {
-  return true;
+bool read_linked_profiles(CV_CONFIG_RECORD& /*record*/, IniReader& services,
+                          IniReader& applications) {
+  return services::load_profiles(services, applications).ok();
 }
 
-void dump_linked_profiles(const CV_CONFIG_RECORD& /*record*/) {}
+void dump_linked_profiles(const CV_CONFIG_RECORD& /*record*/) { services::dump_to_log(); }
 
 }  // namespace tessel::config

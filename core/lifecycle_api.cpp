@@ -58,6 +58,7 @@ void release_everything(bool releasing) {
   }
   release_all_applications();
   subsystems::release_data_objects();
+  subsystems::release_message_templates();
   subsystems::release_service_tables();
   subsystems::release_dictionary();
   if (releasing) log::shutdown();

@@ -21,6 +21,9 @@ void release_dictionary();
 
 // Objects of the data model (messages, items, files, DICOMDIRs): dropped by reset and release.
 void release_data_objects();
+// Message templates read from the message information file: freed with their cache and its lock
+// after the objects that point to them.
+void release_message_templates();
 
 // Network: closes listen sockets and shuts the sockets layer down; starts default capture.
 void release_network();

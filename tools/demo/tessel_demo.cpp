@@ -109,6 +109,13 @@ int main(int argc, char** argv) {
   int32_t status = CV_Register_Application(&app, "TESSEL_DEMO");
   std::printf("Registered application TESSEL_DEMO: %s (identifier %d)\n", CV_Error_Message(status),
               app);
+  char service[64];
+  status = CV_Get_Corvane_Service("1.2.840.10008.5.1.4.1.1.2", service, sizeof service);
+  std::printf("CT Image Storage is service %s (%s)\n", service, CV_Error_Message(status));
+  char name[128];
+  CV_Get_Tag_Info(0x00100010, name, sizeof name);
+  std::printf("Tag (0010,0010) is \"%s\"\n", name);
+
   uint32_t allocated = 0;
   uint32_t in_use = 0;
   CV_Report_Memory(&allocated, &in_use);
