@@ -11,6 +11,8 @@ bool read_linked_profiles(CV_CONFIG_RECORD& /*record*/, IniReader& services,
   return services::load_profiles(services, applications).ok();
 }
 
-void dump_linked_profiles(const CV_CONFIG_RECORD& /*record*/) { services::dump_to_log(); }
+void dump_linked_profiles(const CV_CONFIG_RECORD& /*record*/) {
+  services::dump_to_log();
+}
 
 }  // namespace tessel::config

@@ -213,7 +213,8 @@ Status load_dictionary_file() {
   const std::string& configured = Cfg->str(DICTIONARY_FILE);
   if (configured.empty()) return Status(CV_MISSING_CONFIG_PARM);
   std::string path;
-  if (!config::expand_data_file_name(configured, path, kLoader)) return Status(CV_DICTIONARY_FILE_ERROR);
+  if (!config::expand_data_file_name(configured, path, kLoader))
+    return Status(CV_DICTIONARY_FILE_ERROR);
   std::vector<char> bytes;
   errno = 0;
   if (!read_whole_file(path, bytes)) {

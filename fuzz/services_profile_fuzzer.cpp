@@ -14,7 +14,6 @@
 
 #include "tessel/tessel.h"
 
-
 namespace {
 
 bool write_file(const std::string& path, const uint8_t* data, size_t size) {
