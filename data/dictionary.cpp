@@ -14,6 +14,7 @@
 #include "data/dictionary_format.hpp"
 #include "log/log.hpp"
 #include "memory/pool.hpp"
+#include "platform/platform.hpp"
 
 #include "tessel/tessel.h"
 
@@ -43,28 +44,15 @@ struct ParsedRecord {
   const char* creator;  // points into the file buffer, NUL-padded field
 };
 
-bool read_whole_file(const std::string& path, std::vector<char>& bytes) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return false;
-  char chunk[65536];
-  size_t n = 0;
-  while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0)
-    bytes.insert(bytes.end(), chunk, chunk + n);
-  const bool ok = std::ferror(file) == 0;
-  std::fclose(file);
-  return ok;
-}
-
 uint32_t be32(const char* p) {
   const auto* u = reinterpret_cast<const unsigned char*>(p);
   return (uint32_t{u[0]} << 24) | (uint32_t{u[1]} << 16) | (uint32_t{u[2]} << 8) | u[3];
 }
 
 // Parses the records of the file image. Returns false after logging on a format fault.
-bool parse_records(const std::vector<char>& bytes, const std::string& path,
+bool parse_records(const char* begin, size_t size, const std::string& path,
                    std::vector<ParsedRecord>& records) {
-  const char* const begin = bytes.data();
-  const char* const end = begin + bytes.size();
+  const char* const end = begin + size;
   const char* p = begin;
   bool fixed_names = false;
   bool first = true;
@@ -191,9 +179,18 @@ Status build_table(const std::vector<ParsedRecord>& records) {
     e.vr = r.vr;
     e.vm_low = r.vm_low;
     e.vm_high = r.vm_high;
-    const DictEntry*& head = g_dictionary.table.chains[e.tag % kDictionaryChains];
-    e.next = head;
-    head = &e;
+  }
+  // Each chain meets its later-read entries first. Private entries are linked before standard
+  // ones so that standard lookups, the common case, find their entry near the head; entries of
+  // one key keep their file order either way.
+  for (const bool want_private : {true, false}) {
+    for (size_t i = 0; i < records.size(); ++i) {
+      DictEntry& e = entries[i];
+      if ((e.creator != nullptr) != want_private) continue;
+      const DictEntry*& head = g_dictionary.table.chains[e.tag % kDictionaryChains];
+      e.next = head;
+      head = &e;
+    }
   }
   g_dictionary.arena = arena;
   return Status();
@@ -215,17 +212,16 @@ Status load_dictionary_file() {
   std::string path;
   if (!config::expand_data_file_name(configured, path, kLoader))
     return Status(CV_DICTIONARY_FILE_ERROR);
-  std::vector<char> bytes;
-  errno = 0;
-  if (!read_whole_file(path, bytes)) {
+  platform::MappedFile file;
+  if (!file.open(path)) {
     log::write(kLoader, log::kError, "Can't open %s", path.c_str());
     return Status(CV_DICTIONARY_FILE_ERROR);
   }
   g_dictionary.configured = true;
-  if (bytes.empty()) return Status();
+  if (file.size() == 0) return Status();
   std::vector<ParsedRecord> records;
-  records.reserve(bytes.size() / 40);
-  if (!parse_records(bytes, path, records)) {
+  records.reserve(file.size() / 40);
+  if (!parse_records(file.data(), file.size(), path, records)) {
     g_dictionary.configured = false;
     return Status(CV_DICTIONARY_FILE_ERROR);
   }

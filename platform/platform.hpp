@@ -56,6 +56,24 @@ char path_list_separator();
 // Whether the path is absolute by the platform's rules (a leading '/' or '\' counts).
 bool is_absolute_path(const std::string& path);
 
+// A whole file mapped read-only into memory; empty files map to no bytes.
+class MappedFile {
+ public:
+  MappedFile() = default;
+  ~MappedFile();
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  // False, with errno set, when the file cannot be opened or mapped.
+  bool open(const std::string& path);
+  const char* data() const { return data_; }
+  size_t size() const { return size_; }
+
+ private:
+  const char* data_ = nullptr;
+  size_t size_ = 0;
+};
+
 // Monotonic clock in milliseconds.
 int64_t monotonic_ms();
 

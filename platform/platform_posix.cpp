@@ -1,5 +1,6 @@
 // POSIX implementation of the platform services.
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <time.h>
@@ -10,6 +11,7 @@
 #include <new>
 
 #include "platform/platform.hpp"
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -108,6 +110,33 @@ char path_list_separator() {
 
 bool is_absolute_path(const std::string& path) {
   return !path.empty() && (path[0] == '/' || path[0] == '\\');
+}
+
+MappedFile::~MappedFile() {
+  if (data_ != nullptr) munmap(const_cast<char*>(data_), size_);
+}
+
+bool MappedFile::open(const std::string& path) {
+  const int fd = ::open(native_path(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    if (errno == 0) errno = EISDIR;
+    return false;
+  }
+  size_ = static_cast<size_t>(st.st_size);
+  if (size_ > 0) {
+    void* mapped = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (mapped == MAP_FAILED) {
+      ::close(fd);
+      size_ = 0;
+      return false;
+    }
+    data_ = static_cast<const char*>(mapped);
+  }
+  ::close(fd);
+  return true;
 }
 
 int64_t monotonic_ms() {

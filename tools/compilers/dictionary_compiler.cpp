@@ -3,8 +3,9 @@
 //
 //   tessel-dictc STANDARD.tsv PRIVATE.tsv OUTPUT
 //
-// Records are written in tag order (private records of several creators interleave by tag,
-// each creator's own records ascending), which is the order the loader checks.
+// Standard records come first in ascending tag order, then the private records grouped by
+// creator, each creator's records ascending: the orders the loader checks, and the layout that
+// lets it store each creator code once.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -121,7 +122,9 @@ int main(int argc, char** argv) {
   read_rows(argv[1], false, rows);
   read_rows(argv[2], true, rows);
   std::stable_sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) {
-    return std::tie(a.tag, a.creator) < std::tie(b.tag, b.creator);
+    // Standard rows (empty creator) before private rows; private rows by creator, then tag.
+    return std::make_tuple(!a.creator.empty(), a.creator, a.tag) <
+           std::make_tuple(!b.creator.empty(), b.creator, b.tag);
   });
   for (size_t i = 1; i < rows.size(); ++i) {
     if (rows[i].tag == rows[i - 1].tag && rows[i].creator == rows[i - 1].creator) {
