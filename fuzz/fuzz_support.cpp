@@ -28,6 +28,8 @@ bool ensure_library() {
       std::fprintf(stderr, "fuzz: library initialisation failed: %s\n", CV_Error_Message(status));
       std::abort();
     }
+    // The log goes to the scratch directory, not the working directory.
+    CV_Set_String_Config_Value(LOG_FILE, (scratch_dir() + "/tessel.log").c_str());
     return true;
   }();
   return ready;

@@ -100,7 +100,7 @@ TEST_F(ConfigApiLibraryTest, StringGetterBufferRules) {
 
 TEST_F(ConfigApiLibraryTest, SettersReachTheRecord) {
   int32_t value = 0;
-  char buffer[64];
+  char buffer[512];
   EXPECT_EQ(CV_Set_Long_Config_Value(PDU_MAXIMUM_LENGTH, 4097), CV_NORMAL_COMPLETION);
   EXPECT_EQ(CV_Get_Long_Config_Value(PDU_MAXIMUM_LENGTH, &value), CV_NORMAL_COMPLETION);
   EXPECT_EQ(value, 4098);
