@@ -61,6 +61,10 @@ NamedLock* create_lock(const char* name) {
   NamedLock* lock = g_factory.free_chain;
   if (lock != nullptr) {
     g_factory.free_chain = lock->next;
+    // A recycled lock starts as a new mutex, so that lock-order checkers do not mistake the
+    // orders of its previous life for those of the new one.
+    lock->mutex.destroy();
+    lock->mutex.create(g_factory.spin_count);
     std::snprintf(lock->name, sizeof lock->name, "%s", name);
   } else {
     lock = allocate_lock(name, g_factory.spin_count);
