@@ -1,18 +1,11 @@
-// Start and stop of the message objects. The message table is not built yet.
-#include "core/callback_binding.hpp"
+// Start and stop of the message objects.
 #include "core/subsystems.hpp"
+#include "data/objects.hpp"
 
 namespace tessel::subsystems {
 
-void release_data_objects() {}
-
-}  // namespace tessel::subsystems
-
-namespace tessel::core {
-
-// No message objects exist yet, so no identifier names one.
-Status bind_callbacks_to_message(Application&, int32_t) {
-  return Status(CV_INVALID_MESSAGE_ID);
+void release_data_objects() {
+  data::destroy_all_objects();
 }
 
-}  // namespace tessel::core
+}  // namespace tessel::subsystems

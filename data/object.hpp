@@ -17,6 +17,7 @@ namespace tessel::data {
 
 struct TemplateAttribute;  // message templates (msg_info.hpp)
 struct FileRecord;         // large values in temporary files (large_values.hpp)
+struct PendingStream;      // undecoded rest of a stream (objects.hpp)
 struct MsgObj;
 
 enum class ObjectKind : int32_t {
@@ -39,9 +40,12 @@ inline constexpr uint16_t kNoCommand = 0xFFFF;
 // One value, or one stretch of a long value. The bytes normally follow the node in the same
 // buffer. Text VRs: one node per value (length 0 = empty value). Fixed-width binary VRs: values
 // packed end to end in native byte order, several per node. Opaque VRs: consecutive pieces of
-// the one value. SQ: one node per item, `bytes` pointing at an ItemRef, `length` 1.
+// the one value. SQ: one node per item, `bytes` pointing at an ItemRef, `length` 1 (a NULL SQ
+// value: `bytes` null, `length` 0). `capacity` is the room for bytes after the node when it is
+// larger than `length` (fixed-width values are appended into it); 0 means exactly `length`.
 struct ValueObj {
   uint32_t length;
+  uint32_t capacity;
   uint8_t* bytes;
   ValueObj* next;
 };
@@ -57,6 +61,8 @@ struct TagObj {
   uint32_t tag;
   int32_t value_count;
   uint32_t length;  // total value length in bytes; kUndefinedLength for undefined
+  // Byte offset of the cursor's value inside the cursor node (fixed-width VRs pack values).
+  uint32_t cursor_offset;
   ValueObj* head;
   ValueObj* tail;
   // Value cursor of the get-next functions: index of the next value (from 0) and its node.
@@ -97,9 +103,9 @@ struct MsgObj {
   int32_t transfer_syntax;  // initially IMPLICIT_LITTLE_ENDIAN
   bool syntax_set;
 
-  void* media_info;      // file or directory information (media layer)
-  void* pending_stream;  // undecoded rest of a stream (DICOMDIR stream storage)
-  void* compressor;      // compression callbacks (codec layer)
+  void* media_info;               // file or directory information (media layer)
+  PendingStream* pending_stream;  // undecoded rest of a stream (DICOMDIR stream storage)
+  void* compressor;               // compression callbacks (codec layer)
   void* decompressor;
 
   core::NamedLock* lock;  // guards the lists and cursors

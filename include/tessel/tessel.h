@@ -9,9 +9,12 @@
 #include "tessel/tessel_core.h"
 #include "tessel/tessel_defs.h"
 #include "tessel/tessel_dictionary.h"
+#include "tessel/tessel_message.h"
+#include "tessel/tessel_private.h"
 #include "tessel/tessel_services.h"
 #include "tessel/tessel_status.h"
 #include "tessel/tessel_syntax.h"
+#include "tessel/tessel_values.h"
 #include "tessel/tessel_version.h"
 
 #endif /* TESSEL_TESSEL_H_ */

@@ -62,7 +62,9 @@ CV_API int32_t CV_CALL CV_Release_Application(int32_t* app_id);
 
 /* ---- Value callbacks ---------------------------------------------------------------------- */
 
-/* Request codes passed to value callbacks. */
+/* Request codes passed to value callbacks. 300 asks for the next chunk of the value the callback
+ * supplies (it sets *data_size, *data and, on the last chunk, *is_last). */
+#define CV_CB_GET_DATA 300
 #define CV_CB_GET_LENGTH 301
 #define CV_CB_PROVIDE_DATA 302
 #define CV_CB_STREAM_LENGTH 303

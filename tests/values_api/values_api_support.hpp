@@ -1,0 +1,94 @@
+// Shared fixture of the value-function tests: the library started from the shipped
+// configuration for each test, objects opened through the public interface and freed after it,
+// and a check that every value node, attribute record and object went back to its pool.
+#ifndef TESSEL_TESTS_VALUES_API_VALUES_API_SUPPORT_HPP_
+#define TESSEL_TESTS_VALUES_API_VALUES_API_SUPPORT_HPP_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "data/object.hpp"
+#include "tests/support/test_env.hpp"
+
+#include "tessel/tessel.h"
+
+namespace tessel::test {
+
+// Tags of the shipped dictionary, one per VR the tests use.
+inline constexpr uint32_t kAE = 0x00080054;  // Retrieve AE Title, AE 1-n
+inline constexpr uint32_t kAS = 0x00101010;
+inline constexpr uint32_t kCS = 0x00080060;       // Modality
+inline constexpr uint32_t kCSMulti = 0x00080005;  // Specific Character Set, CS 1-n
+inline constexpr uint32_t kDA = 0x00080020;
+inline constexpr uint32_t kDS = 0x00180050;
+inline constexpr uint32_t kDT = 0x0008002A;
+inline constexpr uint32_t kIS = 0x00200013;
+inline constexpr uint32_t kLO = 0x00100020;
+inline constexpr uint32_t kLT = 0x00104000;
+inline constexpr uint32_t kPN = 0x00100010;
+inline constexpr uint32_t kSH = 0x00080050;
+inline constexpr uint32_t kST = 0x00080081;
+inline constexpr uint32_t kTM = 0x00080030;
+inline constexpr uint32_t kUT = 0x0040A160;
+inline constexpr uint32_t kUI = 0x00080018;
+inline constexpr uint32_t kSS = 0x00189219;
+inline constexpr uint32_t kUS = 0x00280010;
+inline constexpr uint32_t kAT = 0x00205000;
+inline constexpr uint32_t kSL = 0x00186020;
+inline constexpr uint32_t kUL = 0x00041200;
+inline constexpr uint32_t kFL = 0x0018605A;
+inline constexpr uint32_t kFD = 0x00720074;
+inline constexpr uint32_t kOB = 0x00420011;
+inline constexpr uint32_t kOW = 0x00281201;
+inline constexpr uint32_t kOL = 0x00660040;
+inline constexpr uint32_t kOF = 0x00660016;
+inline constexpr uint32_t kSQ = 0x00081115;
+inline constexpr uint32_t kPixelData = 0x7FE00010;
+inline constexpr uint32_t kUN = 0x00090012;  // added as a non-standard UN attribute
+
+class ValuesTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // Runs in TearDown after the objects were freed, before the memory check.
+  virtual void before_check() {}
+
+  // Objects freed by TearDown (messages first, then items, newest first).
+  int32_t open_message();
+  int32_t open_item();
+  // Frees a tracked object now.
+  void free_now(int32_t id);
+
+  // Takes the memory in use now as the level TearDown expects (after set-up work that stays,
+  // such as registering applications).
+  void reset_memory_baseline();
+
+  static data::MsgObj& object(int32_t id);
+  static data::TagObj* attribute(int32_t id, uint32_t tag);
+  static void set_bool(int32_t parm, bool on);
+
+ private:
+  std::unique_ptr<LibraryScope> library_;
+  std::vector<int32_t> messages_;
+  std::vector<int32_t> items_;
+  uint64_t live_at_start_ = 0;
+};
+
+// The first value as text; the status goes to *status when given.
+std::string text_of(int32_t id, uint32_t tag, int32_t* status = nullptr);
+// Every value from the first through the get-next functions.
+std::vector<std::string> all_texts(int32_t id, uint32_t tag);
+// The raw bytes through CV_Get_Value_To_Buffer.
+std::string raw_of(int32_t id, uint32_t tag);
+// Objects, attribute records, value buffers and callback copies in use in the pools.
+uint64_t live_value_memory();
+// Number of value nodes an attribute keeps in memory.
+int node_count(int32_t id, uint32_t tag);
+
+}  // namespace tessel::test
+
+#endif  // TESSEL_TESTS_VALUES_API_VALUES_API_SUPPORT_HPP_
