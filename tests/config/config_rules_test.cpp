@@ -1,7 +1,12 @@
-// Value conversion and range rules: the file rules of the initialisation file and the system
-// profile, the API rules, and how the two differ for the same key.
+// Value conversion and range rules with their exact warning lines: the file rules of the
+// initialisation file and the system profile, the API rules, and the configuration dump.
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -9,11 +14,27 @@
 #include "config/config.hpp"
 #include "config/config_internal.hpp"
 #include "config/config_keys.hpp"
+#include "log/log.hpp"
+#include "tests/support/log_capture.hpp"
+#include "tests/support/test_env.hpp"
 
-#include "tessel/tessel_status.h"
+#include "tessel/tessel.h"
 
 namespace tessel::config {
 namespace {
+
+// Text split at `separator`.
+std::vector<std::string> pieces(const std::string& text, char separator) {
+  std::vector<std::string> out(1);
+  for (char c : text) {
+    if (c == separator) {
+      out.emplace_back();
+    } else {
+      out.back().push_back(c);
+    }
+  }
+  return out;
+}
 
 // The value of a key as the configuration dump prints it.
 std::string dumped(const CV_CONFIG_RECORD& record, const std::string& key) {
@@ -24,482 +45,422 @@ std::string dumped(const CV_CONFIG_RECORD& record, const std::string& key) {
   return "<absent>";
 }
 
-// Applies key lines of one section to a record holding the defaults.
-CV_CONFIG_RECORD with_lines(const std::string& section,
-                            const std::vector<std::pair<std::string, std::string>>& lines) {
-  CV_CONFIG_RECORD record;
-  set_defaults(record);
-  for (const auto& [key, value] : lines) {
-    if (section == "Corvane3") {
-      apply_ini_key(record, key, value);
-    } else {
-      EXPECT_TRUE(apply_profile_key(record, section, key, value)) << section;
+// The rules log through the library, so it runs with the shipped configuration; every test
+// works on a record of its own.
+class ConfigRulesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(library_.status(), CV_NORMAL_COMPLETION);
+    capture_ = std::make_unique<test::LogCapture>();
+    set_defaults(record_);
+  }
+  // Messages of the warning and error lines `function` logged since the last call.
+  std::string messages(const std::string& function) {
+    std::string out;
+    for (const std::string& line : capture_->lines()) {
+      const size_t at = line.find("CV3(" + function + ") ");
+      if (at == std::string::npos) continue;
+      out += (out.empty() ? "" : "\n") + line.substr(line.find(": ", at) + 2);
+    }
+    capture_->clear();
+    return out;
+  }
+
+  test::LibraryScope library_{test::shipped_ini()};
+  std::unique_ptr<test::LogCapture> capture_;
+  CV_CONFIG_RECORD record_;
+};
+
+TEST_F(ConfigRulesTest, FileRules) {
+  setenv("TESSEL_TEST_VARIABLE", "/opt", 1);
+  unsetenv("TESSEL_TEST_UNSET_VARIABLE");
+  set_configuration_directory("/etc/tessel/tessel.ini");
+  const std::string long_name = "$(CV3INIDIR)/" + std::string(250, 'f');
+  // Log messages keep 255 characters.
+  const std::string long_name_lines =
+      "File name length exceeds the limit\n" +
+      ("Invalid value for MSG_INFO_FILE = " + long_name).substr(0, 255) + "\n" +
+      ("Invalid: \"MSG_INFO_FILE = " + long_name).substr(0, 255);
+  // Values applied in turn ("|" between them), the value the dump shows, and the lines logged
+  // ("\n" between them; not checked when absent).
+  struct Row {
+    std::string key, values, dumped;
+    const char* messages = nullptr;
+  };
+  const struct {
+    const char* section;
+    std::vector<Row> rows;
+  } groups[] = {
+      {"Corvane3",
+       {{"LOG_FILE_LINE_LENGTH", "300", "78",
+         "Invalid LOG_FILE_LINE_LENGTH value: 300\nMust be between 16-254: Defaulting to 78"},
+        {"LOG_FILE_LINE_LENGTH", "15", "78"},
+        {"LOG_FILE_LINE_LENGTH", "16", "16", ""},
+        {"LOG_FILE_LINE_LENGTH", "254", "254", ""},
+        {"LOG_FILE_SIZE", "9", "10",
+         "Invalid LOG_FILE_SIZE value: 9\nMust be at least 10: Defaulting to 10"},
+        {"log_file_size", "10", "10", ""},
+        {"LOG_MEMORY_SIZE", "0", "1"},
+        {"NUM_HISTORICAL_LOG_FILES", "0", "1"},
+        {"WARNING_MESSAGE", "FILE, SCREEN", "File, Screen", ""},
+        {"T6_MESSAGE", "memory\tOFF", "Off, Mem", ""},
+        {"T6_MESSAGE", ",,file junk", "File", ""},
+        {"T3_MESSAGE", "FILE|bogus", "File", "Ignoring unknown value[s]: T3_MESSAGE = bogus"},
+        {"ERROR_MESSAGE", "MEMORY", "Mem", ""},
+        {"INFO_MESSAGE", "", "Off"},
+        {"T10_MESSAGE", "FILE", "<absent>", "Ignoring unknown parm: T10_MESSAGE = FILE"},
+        {"SOMETHING_ELSE", "1", "<absent>", ""}}},
+      {"ASSOC_PARMS",
+       {{"PDU_MAXIMUM_LENGTH", "4097", "4098", ""},  // silently even and at least 4096
+        {"PDU_MAXIMUM_LENGTH", "100", "4096", ""},
+        {"PDU_MAXIMUM_LENGTH", "4094", "4096", ""},
+        {"PDU_MAXIMUM_LENGTH", "16384", "16384", ""},
+        {"PDU_MAXIMUM_LENGTH", "0x4000", "64234"},
+        {"PDU_MAXIMUM_LENGTH", "-5000", "64234"},
+        {"PDU_MAXIMUM_LENGTH", "4294967296", "64234"},
+        {"ALLOW_DUPLICATE_CREATOR_CODES", "YES", "Yes"},
+        {"IMPLICIT_LITTLE_ENDIAN_SYNTAX", "<none>", "1.2.840.10008.1.2",
+         "|  <none> invalid for implicit little endian\n|  Defaulting "
+         "IMPLICIT_LITTLE_ENDIAN_SYNTAX to 1.2.840.10008.1.2"},
+        {"IMPLICIT_LITTLE_ENDIAN_SYNTAX", "", "1.2.840.10008.1.2"},
+        {"EXPLICIT_LITTLE_ENDIAN_SYNTAX", "1.2.840.10008.1.2.1", "1.2.840.10008.1.2.1", ""},
+        {"IMPLEMENTATION_VERSION", "ABCDEFGHIJKLMNOPQ", "ABCDEFGHIJKLMNOP",
+         "IMPLEMENTATION_VERSION too long.  Truncated to ABCDEFGHIJKLMNOP."},
+        {"IMPLEMENTATION_VERSION", "ABCDEFGHIJKLMNOP", "ABCDEFGHIJKLMNOP", ""},
+        {"BOGUS", "1", "<absent>",
+         "Ignoring invalid option BOGUS in [ASSOC_PARMS] section of corvane.pro file"}}},
+      {"DIMSE_PARMS",
+       {{"INITIATOR_NAME", "ME|", "ME",
+         ""},  // an empty value keeps the field, a none word empties it
+        {"INITIATOR_NAME", "ME|None", "", ""},
+        {"INITIATOR_NAME", "ME|N/A", "", ""},
+        {"INITIATOR_NAME", "ME|na", "", ""},
+        {"INITIATOR_NAME", "ME|<NONE>", "", ""},
+        {"INITIATOR_NAME", "$(CV3INIDIR)", "$(CV3INIDIR)", ""},  // not a path: not expanded
+        {"RECEIVER_NAME", "nones", "nones", ""}}},
+      {"dul_parms",
+       {{"ARTIM_TIMEOUT", "0", "0", ""}, {"INSURE_EVEN_UID_LENGTH", "YES", "Yes", ""}}},
+      {"TRANSPORT_PARMS",
+       {{"TCPIP_LISTEN_PORT", "1a4", "104", "Invalid: \"TCPIP_LISTEN_PORT = 1a4\" - Using Default"},
+        {"TCPIP_LISTEN_PORT", "2000|20a0", "2000"},
+        {"TCPIP_LISTEN_PORT", "0", "104",
+         "Invalid TCPIP_LISTEN_PORT value: 0\nMust be positive: Defaulting to 104"},
+        {"TCPIP_LISTEN_PORT", "0104", "104"},
+        {"TCPIP_LISTEN_PORT", "11112|00", "11112"},
+        {"TCPIP_LISTEN_PORT", "+5", "104"},
+        {"TCPIP_LISTEN_PORT", "2147483647", "2147483647", ""},
+        {"TCPIP_LISTEN_PORT", "2147483648", "104"},
+        {"TCPIP_LISTEN_PORT", "", "104"},
+        {"MAX_PENDING_CONNECTIONS", "0", "5"},
+        {"TCPIP_SEND_BUFFER_SIZE", "0", "0", ""},
+        {"NUMBER_OF_CAP_FILES", "0", "1"},
+        {"CAPTURE_FILE_SIZE", "0", "0", ""},
+        {"CAPTURE_FILE_SIZE", "5", "32",
+         "Invalid CAPTURE_FILE_SIZE_ value: 5\nPositive number must be at least 32K: Defaulting to "
+         "32"},
+        {"CAPTURE_FILE_SIZE", "31", "32"},
+        {"CAPTURE_FILE_SIZE", "32", "32", ""},
+        {"CAPTURE_FILE_SIZE", "2097151", "2097151", ""},
+        {"CAPTURE_FILE_SIZE", "3000000", "2097151",
+         "Invalid CAPTURE_FILE_SIZE_ value: 3000000\nPositive number must be at < 2097151: "
+         "Defaulting to 2097151"},
+        {"TCPIP_DISABLE_NAGLE", "Yes", "Yes", ""},
+        {"TCPIP_DISABLE_NAGLE", "yEs", "Yes", ""},
+        {"TCPIP_DISABLE_NAGLE", "1", "Yes", ""},
+        {"TCPIP_DISABLE_NAGLE", "on", "Yes", ""},
+        {"TCPIP_DISABLE_NAGLE", "true", "Yes", ""},
+        {"TCPIP_DISABLE_NAGLE", "y", "No", "Invalid: \"TCPIP_DISABLE_NAGLE = y\" - Using Default"},
+        {"TCPIP_DISABLE_NAGLE", "2", "No"},
+        {"TCPIP_DISABLE_NAGLE", "01", "No"},
+        {"REWRITE_CAPTURE_FILES", "Off", "No", ""},
+        {"REWRITE_CAPTURE_FILES", "0", "No", ""},
+        {"REWRITE_CAPTURE_FILES", "n", "Yes"},
+        {"CAPTURE_FILE", "", "./corvane.cap"},
+        {"IP_TYPE", "ipv6", "IPV6", ""},
+        {"IP_TYPE", "IPV4|ipv5", "AVAILABLE",
+         "Invalid IP_TYPE value: ipv5 \nDefaulting to value of AVAILABLE"}}},
+      {"MESSAGE_PARMS",
+       {{"PDU_MAXIMUM_LENGTH", "8192", "64234"},  // a key counts only in its own section
+        {"CALLBACK_MIN_DATA_SIZE", "0", "1",
+         "Invalid CALLBACK_MIN_DATA_SIZE value: 0\nMust be greater positive: Defaulting to 1"},
+        {"DEFLATE_COMPRESSION_LEVEL", "5|-1", "-1", ""},
+        {"DEFLATE_COMPRESSION_LEVEL", "5|-2", "5",
+         "Invalid: \"DEFLATE_COMPRESSION_LEVEL = -2\" - Using Default"},
+        {"DEFLATE_COMPRESSION_LEVEL", "10", "-1"},
+        {"DEFLATE_COMPRESSION_LEVEL", "12", "-1",
+         "Invalid DEFLATE_COMPRESSION_LEVEL value: 12\nMust be 0 -> 9, or -1. Setting to default "
+         "(-1)"},
+        {"IGNORE_JPEG_BAD_SUFFIX", "3|-1", "-1", ""},
+        {"large_data_size", "300", "300", ""},
+        {"LARGE_DATA_SIZE", "-1", "200"},
+        {"LARGE_DATA_SIZE", "0", "200"},
+        {"OBOW_BUFFER_SIZE", "0", "4096",
+         "Invalid OBOW_BUFFER_SIZE value: 0\nMust be positive: Defaulting to 4096"},
+        {"OBOW_BUFFER_SIZE", "1001", "1002",
+         "Invalid OBOW_BUFFER_SIZE value: 1001\nMust be even: Changing to 1002"},
+        {"OBOW_BUFFER_SIZE", "2147483647", "2147483646"},
+        {"FLATE_GROW_OUTPUT_BUF_SIZE", "0", "1024"},
+        {"FLATE_GROW_OUTPUT_BUF_SIZE", "7", "8"},
+        {"WORK_BUFFER_SIZE", "100", "28672",
+         "Invalid WORK_BUFFER_SIZE value: 100\nMust be greater than 1024: Defaulting to 28K"},
+        {"WORK_BUFFER_SIZE", "1024", "28672"},
+        {"WORK_BUFFER_SIZE", "1025", "1026"},
+        {"DESIRED_LAST_PDU_SIZE", "7", "8", ""},
+        {"DESIRED_LAST_PDU_SIZE", "0", "0", ""},
+        {"DESIRED_LAST_PDU_SIZE", "17", "16",
+         "Invalid DESIRED_LAST_PDU_SIZE value: 17\nMust be <= 16: Setting to 16"},
+        {"COMPRESSION_LUM_FACTOR", "300", "300", ""},
+        {"COMPRESSION_J2K_LOSSY_RATIO", "400", "400", ""},
+        {"COMPRESSION_J2K_LOSSY_RATIO", "401", "10"},
+        {"COMPRESSION_J2K_LOSSY_QUALITY", "11", "1"},
+        {"LIST_VALUE_LIMIT", "5", "5", ""},
+        {"INSURE_EVEN_UID_LENGTH", "YES", "Yes", ""},
+        {"DICTIONARY_FILE", "", "./corvan3.dct",
+         "DICTIONARY_FILE parm value missing.\n|  Defaulting to ./corvan3.dct"},
+        {"DICTIONARY_FILE", "none", "", ""},
+        {"TEMP_FILE_DIRECTORY", "/var/tmp/", "/var/tmp/", ""},
+        {"PEGASUS_OPCODE_PATH", "", "",
+         "PEGASUS_OPCODE_PATH parm value missing.\n|  Defaulting to ."},
+        {"MSG_INFO_FILE", "$(CV3INIDIR)/y.msg", "/etc/tessel/y.msg", ""},
+        {"MSG_INFO_FILE", "$(TESSEL_TEST_UNSET_VARIABLE)/x.msg", "./corvan3.msg",
+         "Unable to retrieve environment variable  TESSEL_TEST_UNSET_VARIABLE\nInvalid value for "
+         "MSG_INFO_FILE = $(TESSEL_TEST_UNSET_VARIABLE)/x.msg\nInvalid: \"MSG_INFO_FILE = "
+         "$(TESSEL_TEST_UNSET_VARIABLE)/x.msg\" - Using Default"},
+        {"MSG_INFO_FILE", "$(TESSEL_TEST_VARIABLE)/$(TESSEL_TEST_VARIABLE)", "./corvan3.msg",
+         "Too many environment variables found in  "
+         "$(TESSEL_TEST_VARIABLE)/$(TESSEL_TEST_VARIABLE)\nInvalid value for MSG_INFO_FILE = "
+         "$(TESSEL_TEST_VARIABLE)/$(TESSEL_TEST_VARIABLE)\nInvalid: \"MSG_INFO_FILE = "
+         "$(TESSEL_TEST_VARIABLE)/$(TESSEL_TEST_VARIABLE)\" - Using Default"},
+        {"MSG_INFO_FILE", long_name, "./corvan3.msg", long_name_lines.c_str()},
+        {"UNKNOWN_VR_CODE", "OB", "OB", ""},
+        {"UNKNOWN_VR_CODE", "OB|ob", "UN"},
+        {"UNKNOWN_VR_CODE", "xx", "UN",
+         "Invalid UNKNOWN_VR_CODE value: xx, must be OB or UN\nDefaulting to value of UN"},
+        {"COMPRESSION_RGB_TRANSFORM_FORMAT", "YBR_FULL", "YBR_FULL", ""},
+        {"COMPRESSION_RGB_TRANSFORM_FORMAT", "YBR_FULL|RGB", "YBR_FULL_422",
+         "Invalid COMPRESSION_RGB_TRANSFORM_FORMAT value: RGB \nDefaulting to value of "
+         "YBR_FULL_422"},
+        {"LARGE_DATA_STORE", "file", "F", ""},
+        {"LARGE_DATA_STORE", "F|disk", "M",
+         "Invalid LARGE_DATA_STORE value: disk\nDefaulting to storing large data in MEMory"},
+        {"DICTIONARY_ACCESS", "Fast", "F", ""},
+        {"DICTIONARY_ACCESS", "disk", "M",
+         "Invalid DICTIONARY_ACCESS value: disk\nDefaulting to reading Data Dictionary from "
+         "MEMory"},
+        {"NULL_TYPE3_VALIDATION", "warning", "W", ""},
+        {"NULL_TYPE3_VALIDATION", "Info", "I", ""},
+        {"NULL_TYPE3_VALIDATION", "I|x", "E", ""},
+        {"DECODER_TAG_FILTER", "PRIVATE, G0009", "PRIVATE, G0009", ""},
+        {"DECODER_TAG_FILTER", "G0009|A[1]B[2]", "G0009",
+         "Invalid format for param: DECODER_TAG_FILTER = A[1]B[2]"}}},
+  };
+  for (const auto& [section, rows] : groups) {
+    for (const Row& row : rows) {
+      SCOPED_TRACE("[" + std::string(section) + "] " + row.key + " = " + row.values);
+      set_defaults(record_);
+      messages(kLoaderName);
+      for (const std::string& value : pieces(row.values, '|')) {
+        if (std::string(section) == "Corvane3") {
+          apply_ini_key(record_, row.key, value);
+        } else {
+          EXPECT_TRUE(apply_profile_key(record_, section, row.key, value));
+        }
+      }
+      std::string key = row.key;
+      for (char& c : key) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      EXPECT_EQ(dumped(record_, key), row.dumped);
+      if (row.messages != nullptr) {
+        EXPECT_EQ(messages(kLoaderName), row.messages);
+      }
     }
   }
-  return record;
+  // Only the profile sections take profile keys.
+  EXPECT_FALSE(apply_profile_key(record_, "OTHER_PARMS", "PDU_MAXIMUM_LENGTH", "8192"));
+  EXPECT_FALSE(apply_profile_key(record_, "Corvane3", "LOG_FILE_SIZE", "50"));
+  EXPECT_EQ(messages(kLoaderName), "");
+  clear_configuration_directory();
+  unsetenv("TESSEL_TEST_VARIABLE");
 }
 
-TEST(ConfigFileRulesTest, ValuesAfterTheFileRules) {
-  struct Case {
-    const char* section;
-    std::vector<std::pair<std::string, std::string>> lines;
-    const char* key;
-    const char* expected;
-  } cases[] = {
-      // Longs: silent rounding of the PDU length; digits only.
-      {"ASSOC_PARMS", {{"PDU_MAXIMUM_LENGTH", "4097"}}, "PDU_MAXIMUM_LENGTH", "4098"},
-      {"ASSOC_PARMS", {{"PDU_MAXIMUM_LENGTH", "100"}}, "PDU_MAXIMUM_LENGTH", "4096"},
-      {"ASSOC_PARMS", {{"PDU_MAXIMUM_LENGTH", "4094"}}, "PDU_MAXIMUM_LENGTH", "4096"},
-      {"ASSOC_PARMS", {{"PDU_MAXIMUM_LENGTH", "16384"}}, "PDU_MAXIMUM_LENGTH", "16384"},
-      {"ASSOC_PARMS", {{"PDU_MAXIMUM_LENGTH", "0x4000"}}, "PDU_MAXIMUM_LENGTH", "64234"},
-      {"ASSOC_PARMS", {{"PDU_MAXIMUM_LENGTH", "-5000"}}, "PDU_MAXIMUM_LENGTH", "64234"},
-      {"ASSOC_PARMS", {{"PDU_MAXIMUM_LENGTH", "4294967296"}}, "PDU_MAXIMUM_LENGTH", "64234"},
-      {"MESSAGE_PARMS", {{"CALLBACK_MIN_DATA_SIZE", "0"}}, "CALLBACK_MIN_DATA_SIZE", "1"},
-      {"TRANSPORT_PARMS", {{"CAPTURE_FILE_SIZE", "0"}}, "CAPTURE_FILE_SIZE", "0"},
-      {"TRANSPORT_PARMS", {{"CAPTURE_FILE_SIZE", "31"}}, "CAPTURE_FILE_SIZE", "32"},
-      {"TRANSPORT_PARMS", {{"CAPTURE_FILE_SIZE", "32"}}, "CAPTURE_FILE_SIZE", "32"},
-      {"TRANSPORT_PARMS", {{"CAPTURE_FILE_SIZE", "2097152"}}, "CAPTURE_FILE_SIZE", "2097151"},
-      // [Corvane3] integers.
-      {"Corvane3", {{"LOG_FILE_LINE_LENGTH", "300"}}, "LOG_FILE_LINE_LENGTH", "78"},
-      {"Corvane3", {{"LOG_FILE_LINE_LENGTH", "15"}}, "LOG_FILE_LINE_LENGTH", "78"},
-      {"Corvane3", {{"LOG_FILE_LINE_LENGTH", "16"}}, "LOG_FILE_LINE_LENGTH", "16"},
-      {"Corvane3", {{"LOG_FILE_LINE_LENGTH", "254"}}, "LOG_FILE_LINE_LENGTH", "254"},
-      {"Corvane3", {{"LOG_FILE_SIZE", "9"}}, "LOG_FILE_SIZE", "10"},
-      {"Corvane3", {{"LOG_FILE_SIZE", "10"}}, "LOG_FILE_SIZE", "10"},
-      {"Corvane3", {{"LOG_MEMORY_SIZE", "0"}}, "LOG_MEMORY_SIZE", "1"},
-      {"Corvane3", {{"NUM_HISTORICAL_LOG_FILES", "0"}}, "NUM_HISTORICAL_LOG_FILES", "1"},
-      {"Corvane3", {{"log_file_size", "500"}}, "LOG_FILE_SIZE", "500"},
-      // Integer conversion: digits only, "0" but not "00", "-1" only where allowed.
-      {"TRANSPORT_PARMS", {{"TCPIP_LISTEN_PORT", "1a4"}}, "TCPIP_LISTEN_PORT", "104"},
-      {"TRANSPORT_PARMS",
-       {{"TCPIP_LISTEN_PORT", "2000"}, {"TCPIP_LISTEN_PORT", "20a0"}},
-       "TCPIP_LISTEN_PORT",
-       "2000"},
-      {"TRANSPORT_PARMS", {{"TCPIP_LISTEN_PORT", "0"}}, "TCPIP_LISTEN_PORT", "104"},
-      {"TRANSPORT_PARMS", {{"TCPIP_LISTEN_PORT", "0104"}}, "TCPIP_LISTEN_PORT", "104"},
-      {"TRANSPORT_PARMS",
-       {{"TCPIP_LISTEN_PORT", "11112"}, {"TCPIP_LISTEN_PORT", "00"}},
-       "TCPIP_LISTEN_PORT",
-       "11112"},
-      {"TRANSPORT_PARMS", {{"TCPIP_LISTEN_PORT", "+5"}}, "TCPIP_LISTEN_PORT", "104"},
-      {"TRANSPORT_PARMS", {{"TCPIP_LISTEN_PORT", "99999999999"}}, "TCPIP_LISTEN_PORT", "104"},
-      {"TRANSPORT_PARMS", {{"TCPIP_LISTEN_PORT", ""}}, "TCPIP_LISTEN_PORT", "104"},
-      {"TRANSPORT_PARMS", {{"MAX_PENDING_CONNECTIONS", "0"}}, "MAX_PENDING_CONNECTIONS", "5"},
-      {"TRANSPORT_PARMS", {{"TCPIP_SEND_BUFFER_SIZE", "0"}}, "TCPIP_SEND_BUFFER_SIZE", "0"},
-      {"TRANSPORT_PARMS", {{"NUMBER_OF_CAP_FILES", "0"}}, "NUMBER_OF_CAP_FILES", "1"},
-      {"MESSAGE_PARMS",
-       {{"DEFLATE_COMPRESSION_LEVEL", "5"}, {"DEFLATE_COMPRESSION_LEVEL", "-1"}},
-       "DEFLATE_COMPRESSION_LEVEL",
-       "-1"},
-      {"MESSAGE_PARMS",
-       {{"DEFLATE_COMPRESSION_LEVEL", "5"}, {"DEFLATE_COMPRESSION_LEVEL", "-2"}},
-       "DEFLATE_COMPRESSION_LEVEL",
-       "5"},
-      {"MESSAGE_PARMS", {{"DEFLATE_COMPRESSION_LEVEL", "10"}}, "DEFLATE_COMPRESSION_LEVEL", "-1"},
-      {"MESSAGE_PARMS",
-       {{"IGNORE_JPEG_BAD_SUFFIX", "3"}, {"IGNORE_JPEG_BAD_SUFFIX", "-1"}},
-       "IGNORE_JPEG_BAD_SUFFIX",
-       "-1"},
-      {"MESSAGE_PARMS", {{"LARGE_DATA_SIZE", "-1"}}, "LARGE_DATA_SIZE", "200"},
-      {"MESSAGE_PARMS", {{"LARGE_DATA_SIZE", "0"}}, "LARGE_DATA_SIZE", "200"},
-      {"MESSAGE_PARMS", {{"OBOW_BUFFER_SIZE", "0"}}, "OBOW_BUFFER_SIZE", "4096"},
-      {"MESSAGE_PARMS", {{"OBOW_BUFFER_SIZE", "1001"}}, "OBOW_BUFFER_SIZE", "1002"},
-      {"MESSAGE_PARMS", {{"OBOW_BUFFER_SIZE", "2147483647"}}, "OBOW_BUFFER_SIZE", "2147483646"},
-      {"MESSAGE_PARMS",
-       {{"FLATE_GROW_OUTPUT_BUF_SIZE", "0"}},
-       "FLATE_GROW_OUTPUT_BUF_SIZE",
-       "1024"},
-      {"MESSAGE_PARMS", {{"FLATE_GROW_OUTPUT_BUF_SIZE", "7"}}, "FLATE_GROW_OUTPUT_BUF_SIZE", "8"},
-      {"MESSAGE_PARMS", {{"WORK_BUFFER_SIZE", "1024"}}, "WORK_BUFFER_SIZE", "28672"},
-      {"MESSAGE_PARMS", {{"WORK_BUFFER_SIZE", "1025"}}, "WORK_BUFFER_SIZE", "1026"},
-      {"MESSAGE_PARMS", {{"DESIRED_LAST_PDU_SIZE", "7"}}, "DESIRED_LAST_PDU_SIZE", "8"},
-      {"MESSAGE_PARMS", {{"DESIRED_LAST_PDU_SIZE", "0"}}, "DESIRED_LAST_PDU_SIZE", "0"},
-      {"MESSAGE_PARMS", {{"DESIRED_LAST_PDU_SIZE", "17"}}, "DESIRED_LAST_PDU_SIZE", "16"},
-      {"MESSAGE_PARMS", {{"COMPRESSION_LUM_FACTOR", "300"}}, "COMPRESSION_LUM_FACTOR", "300"},
-      {"MESSAGE_PARMS",
-       {{"COMPRESSION_J2K_LOSSY_RATIO", "401"}},
-       "COMPRESSION_J2K_LOSSY_RATIO",
-       "10"},
-      {"MESSAGE_PARMS",
-       {{"COMPRESSION_J2K_LOSSY_RATIO", "400"}},
-       "COMPRESSION_J2K_LOSSY_RATIO",
-       "400"},
-      {"MESSAGE_PARMS",
-       {{"COMPRESSION_J2K_LOSSY_QUALITY", "11"}},
-       "COMPRESSION_J2K_LOSSY_QUALITY",
-       "1"},
-      {"MESSAGE_PARMS", {{"LIST_VALUE_LIMIT", "5"}}, "LIST_VALUE_LIMIT", "5"},
-      {"DUL_PARMS", {{"ARTIM_TIMEOUT", "0"}}, "ARTIM_TIMEOUT", "0"},
-      // Booleans.
-      {"TRANSPORT_PARMS", {{"TCPIP_DISABLE_NAGLE", "Yes"}}, "TCPIP_DISABLE_NAGLE", "Yes"},
-      {"TRANSPORT_PARMS", {{"TCPIP_DISABLE_NAGLE", "yEs"}}, "TCPIP_DISABLE_NAGLE", "Yes"},
-      {"TRANSPORT_PARMS", {{"TCPIP_DISABLE_NAGLE", "1"}}, "TCPIP_DISABLE_NAGLE", "Yes"},
-      {"TRANSPORT_PARMS", {{"TCPIP_DISABLE_NAGLE", "on"}}, "TCPIP_DISABLE_NAGLE", "Yes"},
-      {"TRANSPORT_PARMS", {{"TCPIP_DISABLE_NAGLE", "true"}}, "TCPIP_DISABLE_NAGLE", "Yes"},
-      {"TRANSPORT_PARMS", {{"TCPIP_DISABLE_NAGLE", "y"}}, "TCPIP_DISABLE_NAGLE", "No"},
-      {"TRANSPORT_PARMS", {{"TCPIP_DISABLE_NAGLE", "2"}}, "TCPIP_DISABLE_NAGLE", "No"},
-      {"TRANSPORT_PARMS", {{"TCPIP_DISABLE_NAGLE", "01"}}, "TCPIP_DISABLE_NAGLE", "No"},
-      {"TRANSPORT_PARMS", {{"REWRITE_CAPTURE_FILES", "Off"}}, "REWRITE_CAPTURE_FILES", "No"},
-      {"TRANSPORT_PARMS", {{"REWRITE_CAPTURE_FILES", "0"}}, "REWRITE_CAPTURE_FILES", "No"},
-      {"TRANSPORT_PARMS", {{"REWRITE_CAPTURE_FILES", "n"}}, "REWRITE_CAPTURE_FILES", "Yes"},
-      {"ASSOC_PARMS",
-       {{"ALLOW_DUPLICATE_CREATOR_CODES", "YES"}},
-       "ALLOW_DUPLICATE_CREATOR_CODES",
-       "Yes"},
-      {"DUL_PARMS", {{"INSURE_EVEN_UID_LENGTH", "YES"}}, "INSURE_EVEN_UID_LENGTH", "Yes"},
-      {"MESSAGE_PARMS", {{"INSURE_EVEN_UID_LENGTH", "YES"}}, "INSURE_EVEN_UID_LENGTH", "Yes"},
-      // Keys count only in their own section; sections and keys compare without case.
-      {"MESSAGE_PARMS", {{"PDU_MAXIMUM_LENGTH", "8192"}}, "PDU_MAXIMUM_LENGTH", "64234"},
-      {"message_parms", {{"large_data_size", "300"}}, "LARGE_DATA_SIZE", "300"},
-      // Strings and the none words.
-      {"DIMSE_PARMS", {{"INITIATOR_NAME", "ME"}, {"INITIATOR_NAME", ""}}, "INITIATOR_NAME", "ME"},
-      {"DIMSE_PARMS", {{"INITIATOR_NAME", "ME"}, {"INITIATOR_NAME", "None"}}, "INITIATOR_NAME", ""},
-      {"DIMSE_PARMS", {{"INITIATOR_NAME", "ME"}, {"INITIATOR_NAME", "N/A"}}, "INITIATOR_NAME", ""},
-      {"DIMSE_PARMS", {{"INITIATOR_NAME", "ME"}, {"INITIATOR_NAME", "na"}}, "INITIATOR_NAME", ""},
-      {"DIMSE_PARMS",
-       {{"INITIATOR_NAME", "ME"}, {"INITIATOR_NAME", "<NONE>"}},
-       "INITIATOR_NAME",
-       ""},
-      {"DIMSE_PARMS", {{"RECEIVER_NAME", "nones"}}, "RECEIVER_NAME", "nones"},
-      {"ASSOC_PARMS",
-       {{"IMPLICIT_LITTLE_ENDIAN_SYNTAX", "<none>"}},
-       "IMPLICIT_LITTLE_ENDIAN_SYNTAX",
-       "1.2.840.10008.1.2"},
-      {"ASSOC_PARMS",
-       {{"IMPLICIT_LITTLE_ENDIAN_SYNTAX", ""}},
-       "IMPLICIT_LITTLE_ENDIAN_SYNTAX",
-       "1.2.840.10008.1.2"},
-      {"ASSOC_PARMS",
-       {{"EXPLICIT_LITTLE_ENDIAN_SYNTAX", "1.2.840.10008.1.2.1"}},
-       "EXPLICIT_LITTLE_ENDIAN_SYNTAX",
-       "1.2.840.10008.1.2.1"},
-      {"ASSOC_PARMS",
-       {{"IMPLEMENTATION_VERSION", "ABCDEFGHIJKLMNOPQRST"}},
-       "IMPLEMENTATION_VERSION",
-       "ABCDEFGHIJKLMNOP"},
-      {"ASSOC_PARMS",
-       {{"IMPLEMENTATION_VERSION", "ABCDEFGHIJKLMNOP"}},
-       "IMPLEMENTATION_VERSION",
-       "ABCDEFGHIJKLMNOP"},
-      {"MESSAGE_PARMS", {{"DICTIONARY_FILE", ""}}, "DICTIONARY_FILE", "./corvan3.dct"},
-      {"MESSAGE_PARMS", {{"DICTIONARY_FILE", "none"}}, "DICTIONARY_FILE", ""},
-      {"MESSAGE_PARMS", {{"TEMP_FILE_DIRECTORY", "/var/tmp/"}}, "TEMP_FILE_DIRECTORY", "/var/tmp/"},
-      {"TRANSPORT_PARMS", {{"CAPTURE_FILE", ""}}, "CAPTURE_FILE", "./corvane.cap"},
-      {"MESSAGE_PARMS", {{"PEGASUS_OPCODE_PATH", ""}}, "PEGASUS_OPCODE_PATH", ""},
-      // Words and characters.
-      {"MESSAGE_PARMS", {{"UNKNOWN_VR_CODE", "OB"}}, "UNKNOWN_VR_CODE", "OB"},
-      {"MESSAGE_PARMS",
-       {{"UNKNOWN_VR_CODE", "OB"}, {"UNKNOWN_VR_CODE", "ob"}},
-       "UNKNOWN_VR_CODE",
-       "UN"},
-      {"MESSAGE_PARMS",
-       {{"COMPRESSION_RGB_TRANSFORM_FORMAT", "YBR_FULL"}},
-       "COMPRESSION_RGB_TRANSFORM_FORMAT",
-       "YBR_FULL"},
-      {"MESSAGE_PARMS",
-       {{"COMPRESSION_RGB_TRANSFORM_FORMAT", "YBR_FULL"},
-        {"COMPRESSION_RGB_TRANSFORM_FORMAT", "ybr_full"}},
-       "COMPRESSION_RGB_TRANSFORM_FORMAT",
-       "YBR_FULL_422"},
-      {"TRANSPORT_PARMS", {{"IP_TYPE", "ipv6"}}, "IP_TYPE", "IPV6"},
-      {"TRANSPORT_PARMS", {{"IP_TYPE", "IPV4"}, {"IP_TYPE", "IPV5"}}, "IP_TYPE", "AVAILABLE"},
-      {"MESSAGE_PARMS", {{"LARGE_DATA_STORE", "file"}}, "LARGE_DATA_STORE", "F"},
-      {"MESSAGE_PARMS",
-       {{"LARGE_DATA_STORE", "F"}, {"LARGE_DATA_STORE", "disk"}},
-       "LARGE_DATA_STORE",
-       "M"},
-      {"MESSAGE_PARMS", {{"DICTIONARY_ACCESS", "Fast"}}, "DICTIONARY_ACCESS", "F"},
-      {"MESSAGE_PARMS", {{"NULL_TYPE3_VALIDATION", "warning"}}, "NULL_TYPE3_VALIDATION", "W"},
-      {"MESSAGE_PARMS", {{"NULL_TYPE3_VALIDATION", "Info"}}, "NULL_TYPE3_VALIDATION", "I"},
-      {"MESSAGE_PARMS",
-       {{"NULL_TYPE3_VALIDATION", "I"}, {"NULL_TYPE3_VALIDATION", "x"}},
-       "NULL_TYPE3_VALIDATION",
-       "E"},
-      {"MESSAGE_PARMS",
-       {{"DECODER_TAG_FILTER", "PRIVATE, G0009"}},
-       "DECODER_TAG_FILTER",
-       "PRIVATE, G0009"},
-      {"MESSAGE_PARMS",
-       {{"DECODER_TAG_FILTER", "G0009"}, {"DECODER_TAG_FILTER", "A[1]B[2]"}},
-       "DECODER_TAG_FILTER",
-       "G0009"},
-      // Log destinations.
-      {"Corvane3", {{"WARNING_MESSAGE", "FILE, SCREEN"}}, "WARNING_MESSAGE", "File, Screen"},
-      {"Corvane3", {{"T6_MESSAGE", "memory\tOFF"}}, "T6_MESSAGE", "Off, Mem"},
-      {"Corvane3", {{"T6_MESSAGE", "file junk"}}, "T6_MESSAGE", "File"},
-      {"Corvane3", {{"T6_MESSAGE", "FILE"}, {"T6_MESSAGE", "bogus"}}, "T6_MESSAGE", "File"},
-      {"Corvane3", {{"ERROR_MESSAGE", "MEMORY"}}, "ERROR_MESSAGE", "Mem"},
-      {"Corvane3", {{"INFO_MESSAGE", ""}}, "INFO_MESSAGE", "Off"},
-  };
-  for (const Case& c : cases) {
-    const CV_CONFIG_RECORD record = with_lines(c.section, c.lines);
-    std::string input;
-    for (const auto& [key, value] : c.lines) input += key + "=" + value + "; ";
-    EXPECT_EQ(dumped(record, c.key), c.expected) << "[" << c.section << "] " << input;
-  }
-}
-
-TEST(ConfigFileRulesTest, UnknownSectionsAreNotTheProfiles) {
-  CV_CONFIG_RECORD record;
-  set_defaults(record);
-  EXPECT_FALSE(apply_profile_key(record, "OTHER_PARMS", "PDU_MAXIMUM_LENGTH", "8192"));
-  EXPECT_FALSE(apply_profile_key(record, "Corvane3", "LOG_FILE_SIZE", "50"));
-  EXPECT_TRUE(apply_profile_key(record, "ASSOC_PARMS", "NO_SUCH_KEY", "1"));
-  EXPECT_EQ(record.l(PDU_MAXIMUM_LENGTH), 64234u);
-  EXPECT_EQ(record.i(LOG_FILE_SIZE), 1000);
-}
-
-TEST(ConfigFileRulesTest, TagFilterEntriesFollowTheFile) {
-  CV_CONFIG_RECORD record;
-  set_defaults(record);
-  ASSERT_TRUE(apply_profile_key(record, "MESSAGE_PARMS", "DECODER_TAG_FILTER", "G0009 00100010"));
-  EXPECT_EQ(record.tag_filter.size(), 2u);
+TEST_F(ConfigRulesTest, TagFilterEntriesFollowTheValue) {
+  ASSERT_TRUE(apply_profile_key(record_, "MESSAGE_PARMS", "DECODER_TAG_FILTER", "G0009 00100010"));
+  EXPECT_EQ(record_.tag_filter.size(), 2u);
   // A bad filter keeps the previous entries; a none word clears them.
-  ASSERT_TRUE(apply_profile_key(record, "MESSAGE_PARMS", "DECODER_TAG_FILTER", "G123456"));
-  EXPECT_EQ(record.tag_filter.size(), 2u);
-  ASSERT_TRUE(apply_profile_key(record, "MESSAGE_PARMS", "DECODER_TAG_FILTER", "none"));
-  EXPECT_TRUE(record.tag_filter.empty());
-  EXPECT_EQ(record.str(DECODER_TAG_FILTER), "");
+  ASSERT_TRUE(apply_profile_key(record_, "MESSAGE_PARMS", "DECODER_TAG_FILTER", "G123456"));
+  EXPECT_EQ(record_.tag_filter.size(), 2u);
+  ASSERT_TRUE(apply_profile_key(record_, "MESSAGE_PARMS", "DECODER_TAG_FILTER", "none"));
+  EXPECT_TRUE(record_.tag_filter.empty());
+  ASSERT_TRUE(
+      set_string_value(record_, DECODER_TAG_FILTER, "CT[G0009], MR[PRIVATE 00100010]", "t").ok());
+  ASSERT_EQ(record_.tag_filter.size(), 3u);
+  EXPECT_EQ(record_.tag_filter[2].name, "MR");
+  EXPECT_TRUE(set_string_value(record_, DECODER_TAG_FILTER, "", "t").ok());
+  EXPECT_TRUE(record_.tag_filter.empty());
 }
 
-TEST(ConfigFileRulesTest, ConversionHelpers) {
-  EXPECT_EQ(parse_int_value("0", false), 0);
-  EXPECT_EQ(parse_int_value("007", false), 7);
-  EXPECT_EQ(parse_int_value("2147483647", false), 2147483647);
-  EXPECT_FALSE(parse_int_value("2147483648", false));
-  EXPECT_FALSE(parse_int_value("000", false));
-  EXPECT_FALSE(parse_int_value("-1", false));
-  EXPECT_EQ(parse_int_value("-1", true), -1);
-  EXPECT_FALSE(parse_int_value("-2", true));
-  EXPECT_FALSE(parse_int_value(" 1", false));
-  EXPECT_EQ(parse_long_value("4294967295"), 4294967295u);
-  EXPECT_EQ(parse_long_value("00"), 0u);
-  EXPECT_FALSE(parse_long_value(""));
-  EXPECT_EQ(parse_destinations(",,FILE,,"), CV_LOG_DEST_FILE);
-  EXPECT_FALSE(parse_destinations("   "));
-  EXPECT_EQ(destination_words(CV_LOG_DEST_SCREEN | CV_LOG_DEST_FILE | CV_LOG_DEST_MEMORY |
-                              CV_LOG_DEST_OFF),
-            "Off, File, Mem, Screen");
-  EXPECT_EQ(destination_words(0), "");
-}
-
-// ---- API rules ----
-
-enum class Kind { kInt, kLong, kBool };
-
-TEST(ConfigSetRulesTest, NumericRules) {
-  struct Case {
+TEST_F(ConfigRulesTest, ApiNumericRules) {
+  enum Kind { kInt, kLong, kBool };
+  // Kind, parameter, value set; status and the value stored afterwards.
+  const struct {
     Kind kind;
-    int32_t parm;
-    int32_t value;
-    int32_t status;
-    int32_t stored;
+    int32_t parm, value, status, stored;
   } cases[] = {
-      {Kind::kLong, PDU_MAXIMUM_LENGTH, 4097, CV_NORMAL_COMPLETION, 4098},
-      {Kind::kLong, PDU_MAXIMUM_LENGTH, 100, CV_NORMAL_COMPLETION, 4096},
-      {Kind::kLong, PDU_MAXIMUM_LENGTH, 4094, CV_NORMAL_COMPLETION, 4096},
-      {Kind::kLong, PDU_MAXIMUM_LENGTH, 1, CV_NORMAL_COMPLETION, 4096},
-      {Kind::kLong, PDU_MAXIMUM_LENGTH, 0, CV_MUST_BE_POSITIVE, 64234},
-      {Kind::kLong, PDU_MAXIMUM_LENGTH, -5, CV_MUST_BE_POSITIVE, 64234},
-      {Kind::kLong, PDU_MAXIMUM_LENGTH, 2147483647, CV_NORMAL_COMPLETION,
-       static_cast<int32_t>(2147483648u)},
-      {Kind::kLong, CALLBACK_MIN_DATA_SIZE, 0, CV_MUST_BE_POSITIVE, 1},
-      {Kind::kLong, CAPTURE_FILE_SIZE, -1, CV_NORMAL_COMPLETION, -1},
-      {Kind::kLong, CAPTURE_FILE_SIZE, -7, CV_NORMAL_COMPLETION, 0},
-      {Kind::kLong, CAPTURE_FILE_SIZE, 10, CV_NORMAL_COMPLETION, 32},
-      {Kind::kLong, CAPTURE_FILE_SIZE, 3000000, CV_NORMAL_COMPLETION, 2097151},
-      {Kind::kLong, 3, 1, CV_INVALID_ENUM_PARM, 0},
-      {Kind::kLong, -1, 1, CV_INVALID_ENUM_PARM, 0},
-      {Kind::kInt, LOG_FILE_LINE_LENGTH, 300, CV_NORMAL_COMPLETION, 254},
-      {Kind::kInt, LOG_FILE_LINE_LENGTH, 10, CV_NORMAL_COMPLETION, 16},
-      {Kind::kInt, LOG_FILE_SIZE, 5, CV_NORMAL_COMPLETION, 5},
-      {Kind::kInt, LOG_FILE_SIZE, 0, CV_MUST_BE_POSITIVE, 1000},
-      {Kind::kInt, LOG_MEMORY_SIZE, -3, CV_MUST_BE_POSITIVE, 1024},
-      {Kind::kInt, DESIRED_LAST_PDU_SIZE, 7, CV_NORMAL_COMPLETION, 8},
-      {Kind::kInt, DESIRED_LAST_PDU_SIZE, 17, CV_NORMAL_COMPLETION, 16},
-      {Kind::kInt, DESIRED_LAST_PDU_SIZE, 0, CV_MUST_BE_POSITIVE, 8},
-      {Kind::kInt, DESIRED_LAST_PDU_SIZE, -1, CV_MUST_BE_POSITIVE, 8},
-      {Kind::kInt, DESIRED_LAST_PDU_SIZE, 2147483647, CV_NORMAL_COMPLETION, 16},
-      {Kind::kInt, WORK_BUFFER_SIZE, 1000, CV_NORMAL_COMPLETION, 28672},
-      {Kind::kInt, WORK_BUFFER_SIZE, 1024, CV_NORMAL_COMPLETION, 1024},
-      {Kind::kInt, WORK_BUFFER_SIZE, 2049, CV_NORMAL_COMPLETION, 2048},
-      {Kind::kInt, WORK_BUFFER_SIZE, 0, CV_MUST_BE_POSITIVE, 28672},
-      {Kind::kInt, OBOW_BUFFER_SIZE, 1001, CV_NORMAL_COMPLETION, 1001},
-      {Kind::kInt, COMPRESSION_LUM_FACTOR, 256, CV_NORMAL_COMPLETION, 32},
-      {Kind::kInt, COMPRESSION_LUM_FACTOR, 255, CV_NORMAL_COMPLETION, 255},
-      {Kind::kInt, COMPRESSION_CHROM_FACTOR, -1, CV_MUST_BE_POSITIVE, 32},
-      {Kind::kInt, COMPRESSION_CHROM_FACTOR, 0, CV_NORMAL_COMPLETION, 0},
-      {Kind::kInt, DEFLATE_COMPRESSION_LEVEL, 10, CV_NORMAL_COMPLETION, -1},
-      {Kind::kInt, DEFLATE_COMPRESSION_LEVEL, 9, CV_NORMAL_COMPLETION, 9},
-      {Kind::kInt, DEFLATE_COMPRESSION_LEVEL, -2, CV_NORMAL_COMPLETION, -1},
-      {Kind::kInt, IGNORE_JPEG_BAD_SUFFIX, -5, CV_NORMAL_COMPLETION, -1},
-      {Kind::kInt, IGNORE_JPEG_BAD_SUFFIX, 4, CV_NORMAL_COMPLETION, 4},
-      {Kind::kInt, COMPRESSION_J2K_LOSSY_RATIO, 401, CV_NORMAL_COMPLETION, 10},
-      {Kind::kInt, COMPRESSION_J2K_LOSSY_QUALITY, -1, CV_NORMAL_COMPLETION, 1},
-      {Kind::kInt, LIST_VALUE_LIMIT, 0, CV_MUST_BE_POSITIVE, 0},
-      {Kind::kInt, LIST_SQ_DEPTH_LIMIT, 3, CV_NORMAL_COMPLETION, 3},
-      {Kind::kInt, TCPIP_SEND_BUFFER_SIZE, 0, CV_NORMAL_COMPLETION, 0},
-      {Kind::kInt, TCPIP_RECEIVE_BUFFER_SIZE, -1, CV_MUST_BE_POSITIVE, 131400},
-      {Kind::kInt, TCPIP_LISTEN_PORT, 0, CV_MUST_BE_POSITIVE, 104},
-      {Kind::kInt, NUMBER_OF_CAP_FILES, 0, CV_MUST_BE_POSITIVE, 1},
-      {Kind::kInt, NUM_HISTORICAL_LOG_FILES, 0, CV_MUST_BE_POSITIVE, 1},
-      {Kind::kInt, CONNECT_TIMEOUT, -5, CV_NORMAL_COMPLETION, -5},
-      {Kind::kInt, 28, 1, CV_INVALID_ENUM_PARM, 0},
-      {Kind::kBool, TCPIP_DISABLE_NAGLE, 5, CV_NORMAL_COMPLETION, 1},
-      {Kind::kBool, AUTO_ECHO_SUPPORT, 0, CV_NORMAL_COMPLETION, 0},
-      {Kind::kBool, 65, 1, CV_INVALID_ENUM_PARM, 0},
+      {kLong, PDU_MAXIMUM_LENGTH, 4097, CV_NORMAL_COMPLETION, 4098},
+      {kLong, PDU_MAXIMUM_LENGTH, 4094, CV_NORMAL_COMPLETION, 4096},
+      {kLong, PDU_MAXIMUM_LENGTH, 1, CV_NORMAL_COMPLETION, 4096},
+      {kLong, PDU_MAXIMUM_LENGTH, 0, CV_MUST_BE_POSITIVE, 64234},
+      {kLong, PDU_MAXIMUM_LENGTH, 2147483647, CV_NORMAL_COMPLETION, INT32_MIN},
+      {kLong, CALLBACK_MIN_DATA_SIZE, 0, CV_MUST_BE_POSITIVE, 1},
+      {kLong, CAPTURE_FILE_SIZE, -1, CV_NORMAL_COMPLETION, -1},
+      {kLong, CAPTURE_FILE_SIZE, -7, CV_NORMAL_COMPLETION, 0},
+      {kLong, CAPTURE_FILE_SIZE, 10, CV_NORMAL_COMPLETION, 32},
+      {kLong, CAPTURE_FILE_SIZE, 3000000, CV_NORMAL_COMPLETION, 2097151},
+      {kLong, 3, 1, CV_INVALID_ENUM_PARM, 0},
+      {kLong, -1, 1, CV_INVALID_ENUM_PARM, 0},
+      {kInt, LOG_FILE_LINE_LENGTH, 300, CV_NORMAL_COMPLETION, 254},
+      {kInt, LOG_FILE_LINE_LENGTH, 10, CV_NORMAL_COMPLETION, 16},
+      {kInt, LOG_FILE_SIZE, 5, CV_NORMAL_COMPLETION, 5},
+      {kInt, LOG_FILE_SIZE, 0, CV_MUST_BE_POSITIVE, 1000},
+      {kInt, LOG_MEMORY_SIZE, -3, CV_MUST_BE_POSITIVE, 1024},
+      {kInt, DESIRED_LAST_PDU_SIZE, 7, CV_NORMAL_COMPLETION, 8},
+      {kInt, DESIRED_LAST_PDU_SIZE, 17, CV_NORMAL_COMPLETION, 16},
+      {kInt, DESIRED_LAST_PDU_SIZE, -1, CV_MUST_BE_POSITIVE, 8},
+      {kInt, DESIRED_LAST_PDU_SIZE, 2147483647, CV_NORMAL_COMPLETION, 16},
+      {kInt, WORK_BUFFER_SIZE, 1000, CV_NORMAL_COMPLETION, 28672},
+      {kInt, WORK_BUFFER_SIZE, 1024, CV_NORMAL_COMPLETION, 1024},
+      {kInt, WORK_BUFFER_SIZE, 2049, CV_NORMAL_COMPLETION, 2048},
+      {kInt, WORK_BUFFER_SIZE, 0, CV_MUST_BE_POSITIVE, 28672},
+      {kInt, OBOW_BUFFER_SIZE, 1001, CV_NORMAL_COMPLETION, 1001},
+      {kInt, COMPRESSION_LUM_FACTOR, 256, CV_NORMAL_COMPLETION, 32},
+      {kInt, COMPRESSION_LUM_FACTOR, 255, CV_NORMAL_COMPLETION, 255},
+      {kInt, COMPRESSION_CHROM_FACTOR, -1, CV_MUST_BE_POSITIVE, 32},
+      {kInt, COMPRESSION_CHROM_FACTOR, 0, CV_NORMAL_COMPLETION, 0},
+      {kInt, DEFLATE_COMPRESSION_LEVEL, 10, CV_NORMAL_COMPLETION, -1},
+      {kInt, DEFLATE_COMPRESSION_LEVEL, 9, CV_NORMAL_COMPLETION, 9},
+      {kInt, DEFLATE_COMPRESSION_LEVEL, -2, CV_NORMAL_COMPLETION, -1},
+      {kInt, IGNORE_JPEG_BAD_SUFFIX, -5, CV_NORMAL_COMPLETION, -1},
+      {kInt, COMPRESSION_J2K_LOSSY_RATIO, 401, CV_NORMAL_COMPLETION, 10},
+      {kInt, COMPRESSION_J2K_LOSSY_QUALITY, -1, CV_NORMAL_COMPLETION, 1},
+      {kInt, LIST_VALUE_LIMIT, 0, CV_MUST_BE_POSITIVE, 0},
+      {kInt, TCPIP_SEND_BUFFER_SIZE, 0, CV_NORMAL_COMPLETION, 0},
+      {kInt, TCPIP_RECEIVE_BUFFER_SIZE, -1, CV_MUST_BE_POSITIVE, 131400},
+      {kInt, TCPIP_LISTEN_PORT, 0, CV_MUST_BE_POSITIVE, 104},
+      {kInt, NUM_HISTORICAL_LOG_FILES, 0, CV_MUST_BE_POSITIVE, 1},
+      {kInt, CONNECT_TIMEOUT, -5, CV_NORMAL_COMPLETION, -5},
+      {kInt, LIST_SQ_DEPTH_LIMIT, 3, CV_NORMAL_COMPLETION, 3},
+      {kInt, 28, 1, CV_INVALID_ENUM_PARM, 0},
+      {kBool, TCPIP_DISABLE_NAGLE, 5, CV_NORMAL_COMPLETION, 1},
+      {kBool, AUTO_ECHO_SUPPORT, 0, CV_NORMAL_COMPLETION, 0},
+      {kBool, LIST_UN_ATTRIBUTES, 1, CV_NORMAL_COMPLETION, 1},
+      {kBool, 65, 1, CV_INVALID_ENUM_PARM, 0},
   };
-  for (const Case& c : cases) {
-    CV_CONFIG_RECORD record;
-    set_defaults(record);
+  // The slot width changes only while no log file is open.
+  log::close_file();
+  for (const auto& c : cases) {
+    set_defaults(record_);
     Status status;
     int32_t stored = 0;
-    switch (c.kind) {
-      case Kind::kInt:
-        status = set_int_value(record, c.parm, c.value, "test");
-        if (is_int_parm(c.parm)) stored = record.i(c.parm);
-        break;
-      case Kind::kLong:
-        status = set_long_value(record, c.parm, c.value, "test");
-        if (is_long_parm(c.parm)) stored = static_cast<int32_t>(record.l(c.parm));
-        break;
-      case Kind::kBool:
-        status = set_bool_value(record, c.parm, c.value);
-        if (is_bool_parm(c.parm)) stored = record.b(c.parm) ? 1 : 0;
-        break;
+    if (c.kind == kInt) {
+      status = set_int_value(record_, c.parm, c.value, "test");
+      if (is_int_parm(c.parm)) stored = record_.i(c.parm);
+    } else if (c.kind == kLong) {
+      status = set_long_value(record_, c.parm, c.value, "test");
+      if (is_long_parm(c.parm)) stored = static_cast<int32_t>(record_.l(c.parm));
+    } else {
+      status = set_bool_value(record_, c.parm, c.value);
+      if (is_bool_parm(c.parm)) stored = record_.b(c.parm);
     }
     EXPECT_EQ(status.code(), c.status) << "parm " << c.parm << " value " << c.value;
     EXPECT_EQ(stored, c.stored) << "parm " << c.parm << " value " << c.value;
   }
 }
 
-TEST(ConfigSetRulesTest, StringRules) {
-  struct Case {
+TEST_F(ConfigRulesTest, ApiStringRules) {
+  // Values set in turn ("|" between them): the last status, what the getter gives afterwards and
+  // the lines logged ("\n" between them).
+  const struct {
     int32_t parm;
-    std::vector<const char*> values;  // applied in turn; the last status counts
+    const char* values;
     int32_t status;
-    const char* returned;  // what the string getter gives afterwards
+    const char* returned;
+    std::string messages;
   } cases[] = {
-      {UNKNOWN_VR_CODE, {"OB"}, CV_NORMAL_COMPLETION, "OB"},
-      {UNKNOWN_VR_CODE, {"OB", "ob"}, CV_NORMAL_COMPLETION, "UN"},
-      {IP_TYPE, {"IPV4"}, CV_NORMAL_COMPLETION, "IPV4"},
-      {IP_TYPE, {"IPV4", "ipv6"}, CV_NORMAL_COMPLETION, "AVAILABLE"},
-      {COMPRESSION_RGB_TRANSFORM_FORMAT, {"YBR_FULL", "RGB"}, CV_NORMAL_COMPLETION, "YBR_FULL_422"},
-      {IMPLEMENTATION_VERSION, {"12345678901234567890"}, CV_NORMAL_COMPLETION, "1234567890123456"},
-      {INITIATOR_NAME, {"ME", ""}, CV_NORMAL_COMPLETION, "ME"},
-      {INITIATOR_NAME, {"ME", "n/a"}, CV_NORMAL_COMPLETION, ""},
-      {IMPLICIT_LITTLE_ENDIAN_SYNTAX, {"1.2.3"}, CV_NORMAL_COMPLETION, "1.2.3"},
-      {LARGE_DATA_STORE, {"f"}, CV_NORMAL_COMPLETION, "File"},
-      {LARGE_DATA_STORE, {"f", "x"}, CV_NORMAL_COMPLETION, "Memory"},
-      {DICTIONARY_ACCESS, {"FILE"}, CV_NORMAL_COMPLETION, "File"},
-      {NULL_TYPE3_VALIDATION, {"w"}, CV_NORMAL_COMPLETION, "WARN"},
-      {NULL_TYPE3_VALIDATION, {"INFO"}, CV_NORMAL_COMPLETION, "INFO"},
-      {NULL_TYPE3_VALIDATION, {"I", "E"}, CV_NORMAL_COMPLETION, "ERR"},
-      {DECODER_TAG_FILTER, {"G0009"}, CV_NORMAL_COMPLETION, "G0009"},
-      {DECODER_TAG_FILTER, {"G0009", "A[1]B[2]"}, CV_CALLBACK_REQUEST_REFUSED, "G0009"},
-      {DECODER_TAG_FILTER, {"G0009", ""}, CV_NORMAL_COMPLETION, ""},
-      {1, {"x"}, CV_INVALID_ENUM_PARM, nullptr},
-      {40, {"x"}, CV_INVALID_ENUM_PARM, nullptr},
-      {71, {"x"}, CV_INVALID_ENUM_PARM, nullptr},
-      {-1, {"x"}, CV_INVALID_ENUM_PARM, nullptr},
+      {UNKNOWN_VR_CODE, "OB", CV_NORMAL_COMPLETION, "OB", ""},
+      {UNKNOWN_VR_CODE, "OB|xx", CV_NORMAL_COMPLETION, "UN",
+       "Invalid UNKNOWN_VR_CODE value: xx, must be UN or OB\nDefaulting to value of UN"},
+      {IP_TYPE, "IPV4", CV_NORMAL_COMPLETION, "IPV4", ""},
+      {IP_TYPE, "IPV4|ipv4", CV_NORMAL_COMPLETION, "AVAILABLE",
+       "Invalid IP_TYPE value: ipv4, must be AVAILABLE, IPV4, or IPV6\nDefaulting to value of "
+       "AVAILABLE"},
+      {COMPRESSION_RGB_TRANSFORM_FORMAT, "YBR_FULL|RGB", CV_NORMAL_COMPLETION, "YBR_FULL_422",
+       "Invalid COMPRESSION_RGB_TRANSFORM_FORMAT value: RGB\nDefaulting to color transform format "
+       "of YBR_FULL_422"},
+      {IMPLEMENTATION_VERSION, "12345678901234567", CV_NORMAL_COMPLETION, "1234567890123456",
+       "IMPLEMENTATION_VERSION too long.  Truncated to 1234567890123456."},
+      {INITIATOR_NAME, "ME|", CV_NORMAL_COMPLETION, "ME", ""},
+      {INITIATOR_NAME, "ME|n/a", CV_NORMAL_COMPLETION, "", ""},
+      {IMPLICIT_LITTLE_ENDIAN_SYNTAX, "1.2.3", CV_NORMAL_COMPLETION, "1.2.3", ""},
+      {LARGE_DATA_STORE, "f", CV_NORMAL_COMPLETION, "File", ""},
+      {LARGE_DATA_STORE, "f|disk", CV_NORMAL_COMPLETION, "Memory",
+       "Invalid LARGE_DATA_STORE value: disk\nDefaulting to storing large data in MEMory"},
+      {DICTIONARY_ACCESS, "FILE", CV_NORMAL_COMPLETION, "File", ""},
+      {NULL_TYPE3_VALIDATION, "w", CV_NORMAL_COMPLETION, "WARN", ""},
+      {NULL_TYPE3_VALIDATION, "INFO", CV_NORMAL_COMPLETION, "INFO", ""},
+      {NULL_TYPE3_VALIDATION, "I|E", CV_NORMAL_COMPLETION, "ERR", ""},
+      {DECODER_TAG_FILTER, "G0009|A[1]B[2]", CV_CALLBACK_REQUEST_REFUSED, "G0009", ""},
+      {DECODER_TAG_FILTER, "G0009|", CV_NORMAL_COMPLETION, "", ""},
+      {40, "x", CV_INVALID_ENUM_PARM, nullptr, ""},
+      {-1, "x", CV_INVALID_ENUM_PARM, nullptr, ""},
   };
-  for (const Case& c : cases) {
-    CV_CONFIG_RECORD record;
-    set_defaults(record);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.parm) + " = " + c.values);
+    set_defaults(record_);
     Status status;
-    for (const char* value : c.values) status = set_string_value(record, c.parm, value, "test");
-    EXPECT_EQ(status.code(), c.status) << "parm " << c.parm;
+    for (const std::string& value : pieces(c.values, '|')) {
+      status = set_string_value(record_, c.parm, value, "test");
+    }
+    EXPECT_EQ(status.code(), c.status);
     if (c.returned != nullptr) {
-      EXPECT_EQ(string_value(record, c.parm), c.returned) << c.parm;
+      EXPECT_EQ(string_value(record_, c.parm), c.returned);
     }
+    EXPECT_EQ(messages("test"), c.messages);
   }
 }
 
-TEST(ConfigSetRulesTest, TagFilterEntriesFollowTheApi) {
-  CV_CONFIG_RECORD record;
-  set_defaults(record);
-  ASSERT_TRUE(
-      set_string_value(record, DECODER_TAG_FILTER, "CT[G0009], MR[PRIVATE 00100010]", "t").ok());
-  ASSERT_EQ(record.tag_filter.size(), 3u);
-  EXPECT_EQ(record.tag_filter[2].name, "MR");
-  EXPECT_TRUE(set_string_value(record, DECODER_TAG_FILTER, "", "t").ok());
-  EXPECT_TRUE(record.tag_filter.empty());
-}
+TEST_F(ConfigRulesTest, ConversionHelpersAndTheDump) {
+  EXPECT_EQ(parse_long_value("4294967295"), 4294967295u);
+  EXPECT_EQ(parse_long_value("00"), 0u);
+  EXPECT_FALSE(parse_long_value("4294967296"));
+  EXPECT_EQ(destination_words(CV_LOG_DEST_SCREEN | CV_LOG_DEST_FILE | CV_LOG_DEST_MEMORY |
+                              CV_LOG_DEST_OFF),
+            "Off, File, Mem, Screen");
 
-TEST(ConfigSetRulesTest, ErrorLevelAlwaysKeepsTheFile) {
-  CV_CONFIG_RECORD record;
-  set_defaults(record);
-  EXPECT_TRUE(set_log_destination(record, ERROR_MESSAGE, CV_LOG_DEST_MEMORY).ok());
-  EXPECT_EQ(record.log_destinations[ERROR_MESSAGE], CV_LOG_DEST_MEMORY | CV_LOG_DEST_FILE);
-  EXPECT_TRUE(set_log_destination(record, T9_MESSAGE, CV_LOG_DEST_SCREEN).ok());
-  EXPECT_EQ(record.log_destinations[T9_MESSAGE], CV_LOG_DEST_SCREEN);
-  EXPECT_EQ(set_log_destination(record, 12, 1).code(), CV_INVALID_ENUM_PARM);
-  EXPECT_EQ(set_log_destination(record, -1, 1).code(), CV_INVALID_ENUM_PARM);
-}
-
-TEST(ConfigSetRulesTest, ParameterRangesHaveReservedGaps) {
-  for (int32_t parm : {1, 40, 51, 63, 64, 71, 74, 75}) EXPECT_FALSE(is_string_parm(parm)) << parm;
-  for (int32_t parm : {0, 2, 39, 52, 60, 62, 65, 70}) EXPECT_TRUE(is_string_parm(parm)) << parm;
-  EXPECT_TRUE(is_int_parm(27));
-  EXPECT_FALSE(is_int_parm(28));
-  EXPECT_TRUE(is_bool_parm(64));
-  EXPECT_FALSE(is_bool_parm(65));
-}
-
-// ---- Dump ----
-
-TEST(ConfigDumpTest, GoldenLines) {
-  CV_CONFIG_RECORD record;
-  set_defaults(record);
-  record.corvane_3_profile = "/etc/tessel/corvane.pro";
-  record.system_profile_path = record.corvane_3_profile;
-  record.log_destinations[T6_MESSAGE] = CV_LOG_DEST_FILE | CV_LOG_DEST_MEMORY;
-  const std::vector<std::string> lines = dump_lines(record);
-  auto index_of = [&](const std::string& text) {
-    for (size_t i = 0; i < lines.size(); ++i) {
-      if (lines[i] == text) return static_cast<int>(i);
-    }
-    return -1;
-  };
-  const char* expected_in_order[] = {
-      "=== TESSEL_INI ===",
-      "[Corvane3]",
-      "|  CORVANE_3_PROFILE = /etc/tessel/corvane.pro",
-      "|  LOG_FILE = ./tessel.log",
-      "|  LOG_FILE_SIZE = 1000",
-      "|  LOG_FILE_BACKUP = No",
-      "|  BLANK_FILL_LOG_FILE = Yes",
-      "|  ERROR_MESSAGE = Off",
-      "|  T6_MESSAGE = File, Mem",
-      "=== /etc/tessel/corvane.pro ===",
-      "[ASSOC_PARMS]",
-      "|  IMPLICIT_LITTLE_ENDIAN_SYNTAX = 1.2.840.10008.1.2",
-      "|  EXPLICIT_LITTLE_ENDIAN_SYNTAX = ",
-      "|  PDU_MAXIMUM_LENGTH = 64234",
-      "[DIMSE_PARMS]",
-      "[DUL_PARMS]",
-      "|  ARTIM_TIMEOUT = 30",
-      "|  INSURE_EVEN_UID_LENGTH = No",
-      "[MESSAGE_PARMS]",
-      "|  DICTIONARY_FILE = ./corvan3.dct",
-      "|  LARGE_DATA_STORE = M",
-      "|  NULL_TYPE3_VALIDATION = E",
-      "|  DEFLATE_COMPRESSION_LEVEL = -1",
-      "[TRANSPORT_PARMS]",
-      "|  IP_TYPE = AVAILABLE",
-      "|  CAPTURE_FILE_SIZE = -1",
-      "[MEDIA_PARMS]",
-      "|  DICOMDIR_STREAM_STORAGE = No",
-  };
-  int previous = -1;
-  for (const char* text : expected_in_order) {
-    const int at = index_of(text);
-    EXPECT_GT(at, previous) << text;
-    previous = at;
+  record_.corvane_3_profile = "/etc/tessel/corvane.pro";
+  record_.system_profile_path = record_.corvane_3_profile;
+  const std::vector<std::string> lines = dump_lines(record_);
+  // Sections in order, each key once under its first section, the profile path as a heading.
+  const char* in_order[] = {"=== TESSEL_INI ===",
+                            "[Corvane3]",
+                            "|  CORVANE_3_PROFILE = /etc/tessel/corvane.pro",
+                            "|  LOG_FILE_SIZE = 1000",
+                            "=== /etc/tessel/corvane.pro ===",
+                            "[ASSOC_PARMS]",
+                            "[DIMSE_PARMS]",
+                            "[DUL_PARMS]",
+                            "|  INSURE_EVEN_UID_LENGTH = No",
+                            "[MESSAGE_PARMS]",
+                            "|  LARGE_DATA_STORE = M",
+                            "[TRANSPORT_PARMS]",
+                            "|  CAPTURE_FILE_SIZE = -1",
+                            "[MEDIA_PARMS]"};
+  auto at = lines.begin();
+  for (const char* text : in_order) {
+    at = std::find(at, lines.end(), text);
+    EXPECT_NE(at, lines.end()) << text;
   }
-  int insure = 0;
-  for (const std::string& line : lines) insure += line.find("INSURE_EVEN_UID_LENGTH") != line.npos;
-  EXPECT_EQ(insure, 1);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) { return l.find("INSURE_EVEN_UID") != l.npos; }),
+            1);
   EXPECT_EQ(lines.back(), "|  DICOMDIR_STREAM_STORAGE = No");
 }
 

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -14,54 +14,36 @@ namespace {
 
 namespace format = tessel::data::msg_info_format;
 using tessel::test::read_file;
-using tessel::test::ScratchDir;
 using tessel::test::write_file;
 
 // Service 2 is configured only through the meta service 3, which allows no command itself.
-constexpr const char* kProfile =
-    "[SERVICE_TABLE]\n"
-    "NUMBER_OF_SERVICES_SUPPORTED = 2\n"
-    "SVC_A = 0001\n"
-    "SVC_META = 0003\n"
-    "[ITEM_TABLE]\n"
-    "NUMBER_OF_ITEMS_SUPPORTED = 1\n"
-    "ITEM_X = 0001   # comment\n"
-    "[0001]\n"
-    "NAME = SVC_A\n"
-    "TYPE = BASE\n"
-    "COMMAND_1 = C_STORE_RQ\n"
-    "command_2 = c_cancel_find_rq\n"
-    "[0002]\n"
-    "NAME = SVC_B\n"
-    "TYPE = BASE\n"
-    "COMMAND_1 = N_GET_RQ\n"
-    "[0003]\n"
-    "NAME = SVC_META\n"
-    "TYPE = META\n"
-    "SOP_CLASSES_INCLUDED = 1\n"
-    "SOP_CLASS_1 = 0002\n";
+constexpr char kProfile[] =
+    "[SERVICE_TABLE]\nNUMBER_OF_SERVICES_SUPPORTED = 2\nSVC_A = 0001\nSVC_META = 0003\n"
+    "[ITEM_TABLE]\nNUMBER_OF_ITEMS_SUPPORTED = 1\nITEM_X = 0001   # comment\n"
+    "[0001]\nNAME = SVC_A\nTYPE = BASE\nCOMMAND_1 = C_STORE_RQ\ncommand_2 = c_cancel_find_rq\n"
+    "[0002]\nNAME = SVC_B\nTYPE = BASE\nCOMMAND_1 = N_GET_RQ\n"
+    "[0003]\nNAME = SVC_META\nTYPE = META\nSOP_CLASSES_INCLUDED = 1\nSOP_CLASS_1 = 0002\n";
 
-constexpr const char* kTemplates =
+constexpr char kTemplates[] =
     "# comment\n"
     "TEMPLATE\tSERVICE\tSVC_A\tC_STORE_RQ\n"
     "ATTR\t00080016\t1\tSOPClassUID\n"
-    "ATTR\t00080060\t1\tModality\n"
-    "ENUM\t1\tCT\n"
-    "TERM\t2\tXX \n"
-    "DEFAULT\t<null>\n"
-    "DEFAULT\tCT\n"
-    "ATTR\t00291010\t3\t\n"
-    "VR\tLO\n"
-    "CREATOR\tXYZ_1\n"
+    "ATTR\t00080060\t1\tModality\nENUM\t1\tCT\nTERM\t2\tXX \nDEFAULT\t<null>\nDEFAULT\tCT\n"
+    "ATTR\t00291010\t3\t\nVR\tLO\nCREATOR\tXYZ_1\n"
     "\n"
     "TEMPLATE\tSERVICE\tSVC_A\tC_CANCEL_RQ\n"
     "TEMPLATE\tSERVICE\tSVC_B\tN_GET_RQ\n"
-    "ATTR\t00081150\t1C\tReferencedSOPClassUID\n"
-    "COND\tA00041511_NOT_PRESENT\n"
-    "ATTR\t00081199\t3\tReferencedSOPSequence\n"
-    "ITEMNAME\tITEM_X\n"
+    "ATTR\t00081150\t1C\tReferencedSOPClassUID\nCOND\tA00041511_NOT_PRESENT\n"
+    "ATTR\t00081199\t3\tReferencedSOPSequence\nITEMNAME\tITEM_X\n"
     "TEMPLATE\tITEM\tITEM_X\n"
     "ATTR\t00100010\t2C\tPatientName\n";
+
+// `text` with its first `from` replaced by `to`.
+std::string edit(std::string text, const std::string& from, const std::string& to) {
+  const size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
 
 std::string rec(uint32_t tag, uint16_t parm, std::string_view data) {
   std::string out;
@@ -69,35 +51,27 @@ std::string rec(uint32_t tag, uint16_t parm, std::string_view data) {
   return out;
 }
 
-struct CompileResult {
-  int status;
-  std::string errors;
-};
-
 class CompilerTest : public ::testing::Test {
  protected:
-  CompileResult compile(const std::string& templates, const std::string& profile,
-                        bool with_conditions = true) {
+  // Runs the compiler; its exit status and what it wrote on standard error.
+  std::pair<int, std::string> compile(const std::string& templates, const std::string& profile,
+                                      bool with_conditions = true) {
     write_file(dir_.file("t.txt"), templates);
     write_file(dir_.file("s.pro"), profile);
     std::string command = std::string(TESSEL_MSGC_PATH) + " " + dir_.file("t.txt") + " " +
                           dir_.file("s.pro") + " " + out_;
-    if (with_conditions) {
-      command += " " + std::string(TESSEL_TEST_SOURCE_DIR) + "/tools/gen/condition_names.tsv";
-    }
-    command += " >/dev/null 2>" + dir_.file("err.txt");
-    const int raw = std::system(command.c_str());
-    return CompileResult{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(dir_.file("err.txt"))};
+    if (with_conditions) command += " " TESSEL_TEST_SOURCE_DIR "/tools/gen/condition_names.tsv";
+    const int raw = std::system((command + " >/dev/null 2>" + dir_.file("err.txt")).c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, read_file(dir_.file("err.txt"))};
   }
 
-  ScratchDir dir_;
+  tessel::test::ScratchDir dir_;
   std::string out_ = dir_.file("out.msg");
 };
 
 TEST_F(CompilerTest, WritesTheLayoutTheReaderExpects) {
-  const CompileResult run = compile(kTemplates, kProfile);
-  ASSERT_EQ(run.status, 0) << run.errors;
-
+  const auto [status, errors] = compile(kTemplates, kProfile);
+  ASSERT_EQ(status, 0) << errors;
   format::FileParts parts;
   parts.services = {{{0x0001, 0}, {0x0FFF, 1}}, {{0x0110, 2}}, {}};
   parts.items = {3};
@@ -111,14 +85,11 @@ TEST_F(CompilerTest, WritesTheLayoutTheReaderExpects) {
           rec(0x00081199, 9999, "3") + rec(0x00081199, 1, "ITEM_X"),
       rec(0x00100010, 9999, "2C"),
   };
-  const std::string expected = format::build_file(parts);
   const std::string written = read_file(out_);
-  EXPECT_EQ(written.size(), expected.size());
-  EXPECT_TRUE(written == expected);
-
+  EXPECT_TRUE(written == format::build_file(parts));
   // Fixed positions: signature, then a preamble pointing just past itself.
   ASSERT_GE(written.size(), 28u);
-  EXPECT_EQ(written.substr(0, 8), std::string("\xF0\x03\xF0\x03\x00\x00\x00\x00", 8));
+  EXPECT_EQ(written.substr(0, 8), std::string("\xF0\x03\xF0\x03\0\0\0\0", 8));
   const format::Preamble p =
       format::read_preamble(reinterpret_cast<const unsigned char*>(written.data()) + 8);
   EXPECT_EQ(p.message_index, 28u);
@@ -128,88 +99,62 @@ TEST_F(CompilerTest, WritesTheLayoutTheReaderExpects) {
 }
 
 TEST_F(CompilerTest, RefusesBadSourcesWithExitStatusOne) {
-  const auto replace = [](std::string text, const std::string& from, const std::string& to) {
-    const size_t at = text.find(from);
-    EXPECT_NE(at, std::string::npos) << from;
-    if (at != std::string::npos) text.replace(at, from.size(), to);
-    return text;
-  };
   const std::string t = kTemplates;
-  const std::string p = kProfile;
   const struct {
-    const char* what;
     std::string templates;
-    std::string profile;
     const char* message;
+    std::string profile = kProfile;
   } cases[] = {
-      {"unknown service", replace(t, "SERVICE\tSVC_B", "SERVICE\tSVC_C"), p,
-       "unknown service SVC_C"},
-      {"unknown command", replace(t, "C_CANCEL_RQ", "C_FOO_RQ"), p, "unknown command C_FOO_RQ"},
-      {"command in lower case", replace(t, "C_CANCEL_RQ", "c_cancel_rq"), p, "unknown command"},
-      {"command not allowed", replace(t, "SVC_B\tN_GET_RQ", "SVC_B\tN_SET_RQ"), p,
-       "service SVC_B does not allow N_SET_RQ"},
-      {"meta service", t + "TEMPLATE\tSERVICE\tSVC_META\tC_STORE_RQ\n", p, "does not allow"},
-      {"second template", t + "TEMPLATE\tSERVICE\tSVC_A\tC_CANCEL_FIND_RQ\n", p,
-       "second template for SVC_A"},
-      {"unknown item", t + "TEMPLATE\tITEM\tITEM_Y\n", p, "unknown item ITEM_Y"},
-      {"second item template", t + "TEMPLATE\tITEM\tITEM_X\n", p, "second template for item"},
-      {"unknown item name", replace(t, "ITEMNAME\tITEM_X", "ITEMNAME\tITEM_Z"), p,
-       "unknown item ITEM_Z"},
-      {"tags not ascending", replace(t, "ATTR\t00080060", "ATTR\t00080005"), p,
-       "tag 00080005 does not ascend"},
-      {"equal tags", replace(t, "ATTR\t00080060", "ATTR\t00080016"), p, "does not ascend"},
-      {"lower-case tag", replace(t, "00080016", "0008001a"), p, "8 upper-case hex digits"},
-      {"short tag", replace(t, "00080016", "0008016"), p, "8 upper-case hex digits"},
-      {"bad type", replace(t, "00080016\t1\t", "00080016\t4\t"), p, "type must be"},
-      {"enumerated value number 0", replace(t, "ENUM\t1\t", "ENUM\t0\t"), p, "value number"},
-      {"enumerated value number 1001", replace(t, "ENUM\t1\t", "ENUM\t1001\t"), p, "value number"},
-      {"defined term number 1000", replace(t, "TERM\t2\t", "TERM\t1000\t"), p, "value number"},
-      {"value number with sign", replace(t, "ENUM\t1\t", "ENUM\t+1\t"), p, "value number"},
-      {"empty value", replace(t, "DEFAULT\tCT", "DEFAULT\t"), p, "empty value"},
-      {"VR UN", replace(t, "VR\tLO", "VR\tUN"), p, "other than UN"},
-      {"unknown VR", replace(t, "VR\tLO", "VR\tXY"), p, "other than UN"},
-      {"second VR", replace(t, "VR\tLO\n", "VR\tLO\nVR\tSH\n"), p, "twice"},
-      {"unknown condition", replace(t, "A00041511_NOT_PRESENT", "NO_SUCH"), p,
-       "unknown condition function NO_SUCH"},
-      {"creator on a standard tag", replace(t, "DEFAULT\tCT\n", "DEFAULT\tCT\nCREATOR\tX\n"), p,
-       "CREATOR on a standard attribute"},
-      {"unknown line kind", t + "FOO\tBAR\n", p, "unknown line kind 'FOO'"},
-      {"ATTR before TEMPLATE", "ATTR\t00080016\t1\tX\n" + t, p, "ATTR before the first TEMPLATE"},
-      {"value before ATTR",
-       replace(t, "TEMPLATE\tITEM\tITEM_X\n", "TEMPLATE\tITEM\tITEM_X\nENUM\t1\tA\n"), p,
-       "value line outside an attribute"},
-      {"missing keyword field", replace(t, "00080016\t1\tSOPClassUID", "00080016\t1"), p,
-       "ATTR needs 3 field(s), found 2"},
-      {"extra field", replace(t, "DEFAULT\tCT", "DEFAULT\tCT\tX"), p, "DEFAULT needs 1 field(s)"},
-      {"TEMPLATE kind", replace(t, "TEMPLATE\tITEM", "TEMPLATE\tITEMS"), p,
-       "TEMPLATE kind must be SERVICE or ITEM"},
-      {"allowed command without template",
-       replace(t, "TEMPLATE\tSERVICE\tSVC_A\tC_CANCEL_RQ\n", ""), p,
+      {edit(t, "SERVICE\tSVC_B", "SERVICE\tSVC_C"), "unknown service SVC_C"},
+      {edit(t, "C_CANCEL_RQ", "C_FOO_RQ"), "unknown command C_FOO_RQ"},
+      {edit(t, "C_CANCEL_RQ", "c_cancel_rq"), "unknown command"},
+      {edit(t, "SVC_B\tN_GET_RQ", "SVC_B\tN_SET_RQ"), "service SVC_B does not allow N_SET_RQ"},
+      {t + "TEMPLATE\tSERVICE\tSVC_META\tC_STORE_RQ\n", "does not allow"},
+      {t + "TEMPLATE\tSERVICE\tSVC_A\tC_CANCEL_FIND_RQ\n", "second template for SVC_A"},
+      {t + "TEMPLATE\tITEM\tITEM_Y\n", "unknown item ITEM_Y"},
+      {t + "TEMPLATE\tITEM\tITEM_X\n", "second template for item"},
+      {edit(t, "ITEMNAME\tITEM_X", "ITEMNAME\tITEM_Z"), "unknown item ITEM_Z"},
+      {edit(t, "ATTR\t00080060", "ATTR\t00080005"), "tag 00080005 does not ascend"},
+      {edit(t, "ATTR\t00080060", "ATTR\t00080016"), "does not ascend"},
+      {edit(t, "00080016", "0008001a"), "8 upper-case hex digits"},
+      {edit(t, "00080016", "0008016"), "8 upper-case hex digits"},
+      {edit(t, "00080016\t1\t", "00080016\t4\t"), "type must be"},
+      {edit(t, "ENUM\t1\t", "ENUM\t0\t"), "value number"},
+      {edit(t, "ENUM\t1\t", "ENUM\t1001\t"), "value number"},
+      {edit(t, "TERM\t2\t", "TERM\t1000\t"), "value number"},
+      {edit(t, "ENUM\t1\t", "ENUM\t+1\t"), "value number"},
+      {edit(t, "DEFAULT\tCT", "DEFAULT\t"), "empty value"},
+      {edit(t, "VR\tLO", "VR\tUN"), "other than UN"},
+      {edit(t, "VR\tLO", "VR\tXY"), "other than UN"},
+      {edit(t, "VR\tLO\n", "VR\tLO\nVR\tSH\n"), "twice"},
+      {edit(t, "A00041511_NOT_PRESENT", "NO_SUCH"), "unknown condition function NO_SUCH"},
+      {edit(t, "DEFAULT\tCT\n", "DEFAULT\tCT\nCREATOR\tX\n"), "CREATOR on a standard attribute"},
+      {t + "FOO\tBAR\n", "unknown line kind 'FOO'"},
+      {"ATTR\t00080016\t1\tX\n" + t, "ATTR before the first TEMPLATE"},
+      {edit(t, "ITEM\tITEM_X\n", "ITEM\tITEM_X\nENUM\t1\tA\n"), "value line outside an attribute"},
+      {edit(t, "00080016\t1\tSOPClassUID", "00080016\t1"), "ATTR needs 3 field(s), found 2"},
+      {edit(t, "DEFAULT\tCT", "DEFAULT\tCT\tX"), "DEFAULT needs 1 field(s)"},
+      {edit(t, "TEMPLATE\tITEM", "TEMPLATE\tITEMS"), "TEMPLATE kind must be SERVICE or ITEM"},
+      {edit(t, "TEMPLATE\tSERVICE\tSVC_A\tC_CANCEL_RQ\n", ""),
        "no template for SVC_A command 0x0FFF"},
-      {"item without template",
-       replace(t, "TEMPLATE\tITEM\tITEM_X\nATTR\t00100010\t2C\tPatientName\n", ""), p,
+      {edit(t, "TEMPLATE\tITEM\tITEM_X\nATTR\t00100010\t2C\tPatientName\n", ""),
        "no template for item ITEM_X"},
-      {"unknown command in the profile", t, replace(p, "N_GET_RQ", "N_GOT_RQ"),
-       "unknown command 'N_GOT_RQ'"},
-      {"item numbers with a gap", t, replace(p, "ITEM_X = 0001", "ITEM_X = 0002"),
-       "item numbers must run from 1"},
-      {"service name differs", t, replace(p, "NAME = SVC_A", "NAME = SVC_AA"),
-       "[SERVICE_TABLE] names SVC_A"},
-      {"service without section", t, p + "[SERVICE_TABLE]\nSVC_Q = 0009\n",
-       "no section for service number 9"},
+      {t, "unknown command 'N_GOT_RQ'", edit(kProfile, "N_GET_RQ", "N_GOT_RQ")},
+      {t, "item numbers must run from 1", edit(kProfile, "ITEM_X = 0001", "ITEM_X = 0002")},
+      {t, "[SERVICE_TABLE] names SVC_A", edit(kProfile, "NAME = SVC_A", "NAME = SVC_AA")},
+      {t, "no section for service number 9",
+       std::string(kProfile) + "[SERVICE_TABLE]\nSVC_Q = 0009\n"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
     std::remove(out_.c_str());
-    const CompileResult run = compile(c.templates, c.profile);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.errors.find(c.message), std::string::npos) << run.errors;
-    EXPECT_NE(run.errors.find("tessel-msgc: "), std::string::npos);
-    EXPECT_TRUE(read_file(out_).empty());
+    const auto [status, errors] = compile(c.templates, c.profile);
+    EXPECT_EQ(status, 1) << c.message;
+    EXPECT_NE(errors.find(std::string("tessel-msgc: ")), std::string::npos);
+    EXPECT_NE(errors.find(c.message), std::string::npos) << errors;
+    EXPECT_TRUE(read_file(out_).empty()) << c.message;
   }
-
   // Without the condition list any condition name passes.
-  EXPECT_EQ(compile(replace(t, "A00041511_NOT_PRESENT", "NO_SUCH"), p, false).status, 0);
+  EXPECT_EQ(compile(edit(t, "A00041511_NOT_PRESENT", "NO_SUCH"), kProfile, false).first, 0);
 }
 
 }  // namespace

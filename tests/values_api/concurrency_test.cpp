@@ -14,17 +14,14 @@ namespace {
 
 constexpr int32_t kOk = CV_NORMAL_COMPLETION;
 
-// Builds a message of mixed values, reads them all back and frees it; returns the number of
-// mismatches.
+// Builds a message of mixed values with an item, reads them all back and frees it; returns the
+// number of mismatches.
 int build_and_check(int thread, int round) {
   int32_t id = -1;
-  if (CV_Open_Empty_Message(&id) != kOk) return 1;
   int32_t item = -1;
-  if (CV_Open_Empty_Item(&item) != kOk) return 1;
-  int errors = 0;
+  if (CV_Open_Empty_Message(&id) != kOk || CV_Open_Empty_Item(&item) != kOk) return 1;
   const std::string name = "Thread" + std::to_string(thread) + "^Round" + std::to_string(round);
-  errors += CV_Set_Value_From_String(id, kPN, name.c_str()) != kOk;
-  errors += CV_Set_Value_From_Double(id, kDS, thread + 0.5) != kOk;
+  int errors = CV_Set_Value_From_String(id, kPN, name.c_str()) != kOk;
   for (int v = 0; v < 200; ++v) {
     errors += CV_Set_Next_Value_From_UShortInt(id, kUS, static_cast<uint16_t>(v + thread)) != kOk;
   }
@@ -33,25 +30,15 @@ int build_and_check(int thread, int round) {
   const std::string bytes(1000, static_cast<char>(thread));
   errors += CV_Set_Value_From_Buffer(id, kOB, bytes.data(), 1000) != kOk;
 
-  errors += text_of(id, kPN) != name;
-  double ds = 0;
-  errors += CV_Get_Value_To_Double(id, kDS, &ds) != kOk || ds != thread + 0.5;
+  errors += text_of(id, kPN) != name || text_of(item, kLO) != name || raw_of(id, kOB) != bytes;
   uint16_t us = 0;
   errors += CV_Get_Value_To_UShortInt(id, kUS, &us) != kOk || us != thread;
   for (int v = 1; v < 200; ++v) {
     errors += CV_Get_Next_Value_To_UShortInt(id, kUS, &us) != kOk || us != v + thread;
   }
-  int32_t got = 0;
-  errors += CV_Get_Value_To_Int(id, kSQ, &got) != kOk || got != item;
-  errors += text_of(item, kLO) != name;
-  std::string back(1000, '\0');
-  uint32_t length = 0;
-  errors += CV_Get_Value_To_Buffer(id, kOB, 1000, back.data(), &length) != kOk || back != bytes;
-
   errors += CV_Free_Message(&id) != kOk;
-  // The item may have gone with the last message that referred to it.
-  const int32_t freed = CV_Free_Item(&item);
-  errors += freed != kOk && freed != CV_INVALID_ITEM_ID;
+  // The item went with the last message that referred to it.
+  errors += CV_Free_Item(&item) != CV_INVALID_ITEM_ID;
   return errors;
 }
 
@@ -60,7 +47,6 @@ using ValuesConcurrent = ValuesTest;
 TEST_F(ValuesConcurrent, ConcurrentWritersAndSharedReaders) {
   const int32_t shared = open_message();
   ASSERT_EQ(CV_Set_Value_From_String(shared, kPN, "Shared^Name"), kOk);
-  ASSERT_EQ(CV_Set_Value_From_String(shared, kDS, "12.5"), kOk);
   for (int v = 0; v < 50; ++v) ASSERT_EQ(CV_Set_Next_Value_From_Int(shared, kUS, v), kOk);
 
   std::atomic<int> errors{0};
@@ -75,11 +61,7 @@ TEST_F(ValuesConcurrent, ConcurrentWritersAndSharedReaders) {
     threads.emplace_back([shared, &errors, &writers_done] {
       int reads = 0;
       while (!writers_done.load() || reads < 100) {
-        char name[64];
-        errors += CV_Get_Value_To_String(shared, kPN, sizeof name, name) != kOk ||
-                  std::string(name) != "Shared^Name";
-        double ds = 0;
-        errors += CV_Get_Value_To_Double(shared, kDS, &ds) != kOk || ds != 12.5;
+        errors += text_of(shared, kPN) != "Shared^Name";
         int32_t count = 0;
         errors += CV_Get_Value_Count(shared, kUS, &count) != kOk || count != 50;
         uint32_t length = 0;

@@ -122,6 +122,52 @@ std::string raw_of(int32_t id, uint32_t tag) {
   return bytes;
 }
 
+Script script_of(const std::string& bytes, std::vector<Script::Step> steps) {
+  Script script;
+  script.bytes = bytes;
+  script.steps = std::move(steps);
+  return script;
+}
+
+int32_t scripted_supplier(int32_t, uint32_t, int32_t is_first, void* user, int32_t* size,
+                          void** data, int32_t* is_last) {
+  auto* script = static_cast<Script*>(user);
+  script->first_flags.push_back(is_first);
+  if (script->next >= script->steps.size()) return 0;
+  const Script::Step& step = script->steps[script->next++];
+  *size = step.size;
+  *data = step.null_data ? nullptr : script->bytes.data() + script->offset;
+  if (step.size > 0) script->offset += static_cast<size_t>(step.size);
+  *is_last = script->next == script->steps.size() ? 1 : 0;
+  return step.result;
+}
+
+int32_t collect(int32_t, uint32_t, void* user, int32_t length, void* data, int32_t is_first,
+                int32_t is_last) {
+  auto* pieces = static_cast<Pieces*>(user);
+  pieces->pieces.emplace_back(static_cast<const char*>(data), static_cast<size_t>(length));
+  pieces->flags.emplace_back(is_first, is_last);
+  return CV_NORMAL_COMPLETION;
+}
+
+int32_t refusing_consumer(int32_t, uint32_t, void*, int32_t, void*, int32_t, int32_t) {
+  return CV_CALLBACK_CANNOT_COMPLY;
+}
+
+std::vector<std::string> pieces_of(int32_t id, uint32_t tag,
+                                   std::vector<std::pair<int32_t, int32_t>>* flags) {
+  Pieces pieces;
+  EXPECT_EQ(CV_Get_Value_To_Function(id, tag, &pieces, collect), CV_NORMAL_COMPLETION);
+  if (flags != nullptr) *flags = pieces.flags;
+  return pieces.pieces;
+}
+
+std::string consumed(int32_t id, uint32_t tag) {
+  std::string all;
+  for (const std::string& piece : pieces_of(id, tag)) all += piece;
+  return all;
+}
+
 int node_count(int32_t id, uint32_t tag) {
   const data::TagObj* record = data::find_attribute(*data::find_object(id), tag);
   int count = 0;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -19,28 +20,20 @@
 namespace tessel::test {
 
 // Tags of the shipped dictionary, one per VR the tests use.
-inline constexpr uint32_t kAE = 0x00080054;  // Retrieve AE Title, AE 1-n
-inline constexpr uint32_t kAS = 0x00101010;
+inline constexpr uint32_t kAE = 0x00080054;       // Retrieve AE Title, AE 1-n
 inline constexpr uint32_t kCS = 0x00080060;       // Modality
 inline constexpr uint32_t kCSMulti = 0x00080005;  // Specific Character Set, CS 1-n
-inline constexpr uint32_t kDA = 0x00080020;
 inline constexpr uint32_t kDS = 0x00180050;
-inline constexpr uint32_t kDT = 0x0008002A;
 inline constexpr uint32_t kIS = 0x00200013;
 inline constexpr uint32_t kLO = 0x00100020;
 inline constexpr uint32_t kLT = 0x00104000;
 inline constexpr uint32_t kPN = 0x00100010;
 inline constexpr uint32_t kSH = 0x00080050;
-inline constexpr uint32_t kST = 0x00080081;
-inline constexpr uint32_t kTM = 0x00080030;
 inline constexpr uint32_t kUT = 0x0040A160;
-inline constexpr uint32_t kUI = 0x00080018;
-inline constexpr uint32_t kSS = 0x00189219;
 inline constexpr uint32_t kUS = 0x00280010;
 inline constexpr uint32_t kAT = 0x00205000;
 inline constexpr uint32_t kSL = 0x00186020;
 inline constexpr uint32_t kUL = 0x00041200;
-inline constexpr uint32_t kFL = 0x0018605A;
 inline constexpr uint32_t kFD = 0x00720074;
 inline constexpr uint32_t kOB = 0x00420011;
 inline constexpr uint32_t kOW = 0x00281201;
@@ -84,6 +77,42 @@ std::string text_of(int32_t id, uint32_t tag, int32_t* status = nullptr);
 std::vector<std::string> all_texts(int32_t id, uint32_t tag);
 // The raw bytes through CV_Get_Value_To_Buffer.
 std::string raw_of(int32_t id, uint32_t tag);
+
+// A supplier script: `bytes` handed out in chunks of the given sizes, the last step flagged as
+// last; a null data pointer or a result other than 1 breaks the contract as scripted.
+struct Script {
+  struct Step {
+    int32_t size;
+    bool null_data = false;
+    int32_t result = 1;
+  };
+  std::string bytes;
+  std::vector<Step> steps;
+  size_t next = 0;
+  size_t offset = 0;
+  std::vector<int32_t> first_flags;  // as each call received it
+};
+Script script_of(const std::string& bytes, std::vector<Script::Step> steps);
+int32_t scripted_supplier(int32_t id, uint32_t tag, int32_t is_first, void* user, int32_t* size,
+                          void** data, int32_t* is_last);
+
+// Pieces handed to a consumer function, with their first and last flags.
+struct Pieces {
+  std::vector<std::string> pieces;
+  std::vector<std::pair<int32_t, int32_t>> flags;
+};
+// A consumer appending to the Pieces its user information points to.
+int32_t collect(int32_t id, uint32_t tag, void* user, int32_t length, void* data, int32_t is_first,
+                int32_t is_last);
+// A consumer refusing every piece.
+int32_t refusing_consumer(int32_t id, uint32_t tag, void* user, int32_t length, void* data,
+                          int32_t is_first, int32_t is_last);
+// The pieces through CV_Get_Value_To_Function (which must succeed), and their flags when asked.
+std::vector<std::string> pieces_of(int32_t id, uint32_t tag,
+                                   std::vector<std::pair<int32_t, int32_t>>* flags = nullptr);
+// The pieces joined.
+std::string consumed(int32_t id, uint32_t tag);
+
 // Objects, attribute records, value buffers and callback copies in use in the pools.
 uint64_t live_value_memory();
 // Number of value nodes an attribute keeps in memory.
