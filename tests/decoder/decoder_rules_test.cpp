@@ -1,0 +1,584 @@
+// The decoder's rules and repairs: ordering, VR forms, VR reconciliation, private creators, start
+// and stop tags, the tag filter, text splitting, fixed sizes, pixel data, source failures and the
+// exported functions' checks.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "config/config_record.hpp"
+#include "data/objects.hpp"
+#include "tests/decoder/decoder_support.hpp"
+
+namespace tessel::test {
+namespace {
+
+constexpr uint32_t kPatientName = 0x00100010;
+constexpr uint32_t kPatientId = 0x00100020;
+constexpr uint32_t kRows = 0x00280010;
+constexpr uint32_t kPixelData = 0x7FE00010;
+
+TEST(OrderTest, DescendingTagsFailUnlessAllowed) {
+  StreamBuilder b(true, false);
+  b.text(kPatientId, "LO", "ID").text(kPatientName, "PN", "Doe");
+  {
+    LogCapture log;
+    MessageScope msg;
+    const Decoded decoded = decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN);
+    EXPECT_EQ(decoded.status, CV_OUT_OF_ORDER_TAG);
+    EXPECT_EQ(decoded.error_tag, kPatientName);
+    EXPECT_TRUE(log.contains("Tags not in ascending order: (0010,0010) found after (0010,0020)"));
+  }
+  BoolSetting allow(ALLOW_OUT_OF_ORDER_TAGS, true);
+  MessageScope msg;
+  ASSERT_EQ(decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
+  // The object keeps its attributes in tag order all the same.
+  uint32_t tag = 0;
+  ASSERT_EQ(CV_Get_First_Attribute(msg, &tag, nullptr, nullptr), CV_NORMAL_COMPLETION);
+  EXPECT_EQ(tag, kPatientName);
+}
+
+TEST(TruncationTest, CutInsideAValueNamesTheElement) {
+  StreamBuilder b(true, false);
+  b.text(0x00080060, "CS", "CT").text(kPatientName, "PN", "Doe^John^Middle");
+  const std::string cut = b.bytes().substr(0, b.size() - 6);
+  for (const std::vector<uint32_t>& sizes : std::vector<std::vector<uint32_t>>{{}, {2}}) {
+    LogCapture log;
+    MessageScope msg;
+    const Decoded decoded = decode_stream(msg, cut, EXPLICIT_LITTLE_ENDIAN, sizes);
+    EXPECT_EQ(decoded.status, CV_UNEXPECTED_END_OF_STREAM);
+    EXPECT_EQ(decoded.error_tag, kPatientName);
+    EXPECT_EQ(decoded.offset, 10u);  // where (0010,0010) starts
+    EXPECT_TRUE(log.contains("(0010,0010)"));
+    // What came before the failure stays.
+    EXPECT_EQ(texts_of(msg, 0x00080060), std::vector<std::string>{"CT"});
+  }
+}
+
+// Explicit VR length forms: each row is one element, followed by a marker that must still be
+// found where it belongs.
+TEST(VrFormTest, LengthFormsAndRepairs) {
+  struct Row {
+    const char* name;
+    std::string element;  // raw bytes
+    uint32_t tag;
+    int32_t vr;
+    std::string value;
+    const char* warning;
+  };
+  const Row rows[] = {
+      {"OB with reserved bytes not zero",
+       std::string("\x09\x00\x10\x10OB\x04\x00"
+                   "abcd",
+                   12),
+       0x00091010, CV_VR_OB, "abcd",
+       "Tag (0009,1010) of VR OB reserved bytes incorrect.  Assuming encoded as 2 byte length"},
+      {"UK with a 16-bit length", std::string("\x20\x00\x99\x00UK\x02\x00xy", 10), 0x00200099,
+       CV_VR_UN, "xy", nullptr},
+      {"?? with a 16-bit length", std::string("\x20\x00\x99\x00??\x02\x00xy", 10), 0x00200099,
+       CV_VR_UN, "xy", nullptr},
+      {"unknown VR characters as UN",
+       std::string("\x20\x00\x99\x00"
+                   "ZZ\0\0\x02\0\0\0xy",
+                   14),
+       0x00200099, CV_VR_UN, "xy", nullptr},
+      {"UC as a long-form UN", std::string("\x20\x00\x99\x00UC\0\0\x02\0\0\0xy", 14), 0x00200099,
+       CV_VR_UN, "xy", nullptr},
+  };
+  for (const Row& row : rows) {
+    BoolSetting keep(ALLOW_INVALID_PRIVATE_ATTRIBUTES, true);
+    StreamBuilder b(true, false);
+    b.raw(row.element).text(0x002000A0, "SH", "MARK");
+    LogCapture log;
+    MessageScope msg;
+    ASSERT_EQ(decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION)
+        << row.name;
+    EXPECT_EQ(vr_of(msg, row.tag), row.vr) << row.name;
+    EXPECT_EQ(bytes_of(msg, row.tag), row.value) << row.name;
+    EXPECT_EQ(texts_of(msg, 0x002000A0), std::vector<std::string>{"MARK"}) << row.name;
+    if (row.warning != nullptr) {
+      EXPECT_TRUE(log.contains(row.warning)) << row.name;
+    }
+  }
+}
+
+TEST(VrReconciliationTest, StreamAndDictionaryVrs) {
+  // UN with a dictionary entry becomes the dictionary VR; another stream VR wins over the
+  // dictionary's.
+  StreamBuilder b(true, false);
+  b.element(0x00200013, "UN", "12").element(kRows, "UN", std::string("\x00\x02", 2));
+  b.header(0x00280011, "SS", 2).u16(0xFFFF);
+  LogCapture log;
+  MessageScope msg;
+  ASSERT_EQ(decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
+  EXPECT_EQ(vr_of(msg, 0x00200013), CV_VR_IS);
+  EXPECT_EQ(vr_of(msg, kRows), CV_VR_US);
+  uint16_t rows = 0;
+  ASSERT_EQ(CV_Get_Value_To_UShortInt(msg, kRows, &rows), CV_NORMAL_COMPLETION);
+  EXPECT_EQ(rows, 512);
+  EXPECT_EQ(vr_of(msg, 0x00280011), CV_VR_SS);
+  EXPECT_TRUE(log.contains("(0028,0011): changing VR from US to SS encoded in stream"));
+
+  // A UN value that does not fit its dictionary VR is dropped with a warning.
+  StreamBuilder odd(true, false);
+  odd.element(0x00081161, "UN", "abcdef").text(0x00290010, "LO", "X");
+  LogCapture log2;
+  MessageScope msg2;
+  ASSERT_EQ(decode_stream(msg2, odd.bytes(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
+  EXPECT_EQ(attribute_of(msg2, 0x00081161), nullptr);
+  EXPECT_TRUE(log2.contains("Unable to convert tag (0008,1161) from UN to UL, ignoring"));
+}
+
+// An undefined-length UN holds implicit VR items; its elements take their dictionary VRs.
+TEST(VrReconciliationTest, UndefinedLengthUnBecomesSequence) {
+  StreamBuilder content(false, false);
+  content.text(0x00081150, "UI", "1.2.3").us(kRows, {7});
+  StreamBuilder b(true, false);
+  b.sequence(0x00081140, kUndefined, "UN").item().raw(content.bytes()).item_end().sequence_end();
+  b.text(kPatientName, "PN", "After");
+  for (const std::vector<uint32_t>& sizes : std::vector<std::vector<uint32_t>>{{}, {2}}) {
+    LogCapture log;
+    MessageScope msg;
+    ASSERT_EQ(decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN, sizes).status,
+              CV_NORMAL_COMPLETION);
+    EXPECT_TRUE(
+        log.contains("(0008,1140): Undefined length UN attribute in stream, changing VR to SQ"));
+    EXPECT_EQ(vr_of(msg, 0x00081140), CV_VR_SQ);
+    const std::vector<int32_t> items = items_of(msg, 0x00081140);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(vr_of(items[0], 0x00081150), CV_VR_UI);
+    EXPECT_EQ(vr_of(items[0], kRows), CV_VR_US);
+    uint16_t rows = 0;
+    EXPECT_EQ(CV_Get_Value_To_UShortInt(items[0], kRows, &rows), CV_NORMAL_COMPLETION);
+    EXPECT_EQ(rows, 7);
+    EXPECT_EQ(texts_of(msg, kPatientName), std::vector<std::string>{"After"});
+  }
+}
+
+// CV_Set_Value_Representation turns a UN value holding implicit items into a sequence through
+// the decoder.
+TEST(VrReconciliationTest, UnChangedToSequenceLater) {
+  StreamBuilder content(false, false);
+  content.text(0x00081150, "UI", "1.2.3");
+  StreamBuilder items(false, false);
+  items.item(content).item(kUndefined).raw(content.bytes()).item_end();
+  StreamBuilder b(true, false);
+  b.element(0x00091010, "UN", items.bytes());
+  BoolSetting keep(ALLOW_INVALID_PRIVATE_ATTRIBUTES, true);
+  MessageScope msg;
+  ASSERT_EQ(decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
+  ASSERT_EQ(CV_Set_Value_Representation(msg, 0x00091010, CV_VR_SQ), CV_NORMAL_COMPLETION);
+  const std::vector<int32_t> decoded = items_of(msg, 0x00091010);
+  ASSERT_EQ(decoded.size(), 2u);
+  EXPECT_EQ(texts_of(decoded[1], 0x00081150), std::vector<std::string>{std::string("1.2.3\0", 6)});
+}
+
+TEST(FixedSizeTest, LengthMustBeAWholeNumberOfValues) {
+  struct Row {
+    const char* vr;
+    uint32_t tag;
+    uint32_t length;
+  };
+  const Row rows[] = {
+      {"US", kRows, 3}, {"UL", 0x00081161, 6}, {"FD", 0x00189087, 12}, {"AT", 0x00209165, 2}};
+  for (const Row& row : rows) {
+    StreamBuilder b(true, false);
+    // One byte more when the length is odd keeps the stream even; it is never reached.
+    b.header(row.tag, row.vr, row.length).raw(std::string(row.length + row.length % 2, '\x01'));
+    LogCapture log;
+    MessageScope msg;
+    const Decoded decoded = decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN);
+    EXPECT_EQ(decoded.status, CV_INVALID_STREAM_LENGTH) << row.vr;
+    EXPECT_EQ(decoded.error_tag, row.tag);
+    EXPECT_TRUE(log.contains("Total attribute length (" + std::to_string(row.length) +
+                             ") not a multiple of size"))
+        << row.vr;
+    EXPECT_TRUE(log.contains(std::string("for VR (") + row.vr + ")")) << row.vr;
+  }
+}
+
+TEST(BinaryTest, ValuesInHostOrder) {
+  for (const int32_t syntax : {EXPLICIT_LITTLE_ENDIAN, EXPLICIT_BIG_ENDIAN}) {
+    StreamBuilder b = StreamBuilder::of(syntax);
+    b.ul(0x00081161, {1, 0x01020304});
+    b.header(0x00209165, "AT", 8).u16(0x0018).u16(0x0050).u16(0x7FE0).u16(0x0010);
+    MessageScope msg;
+    ASSERT_EQ(decode_stream(msg, b.bytes(), syntax, {2}).status, CV_NORMAL_COMPLETION);
+    uint32_t value = 0;
+    ASSERT_EQ(CV_Get_Value_To_ULongInt(msg, 0x00209165, &value), CV_NORMAL_COMPLETION);
+    EXPECT_EQ(value, 0x00180050u);
+    ASSERT_EQ(CV_Get_Next_Value_To_ULongInt(msg, 0x00209165, &value), CV_NORMAL_COMPLETION);
+    EXPECT_EQ(value, 0x7FE00010u);
+    ASSERT_EQ(CV_Get_Value_To_ULongInt(msg, 0x00081161, &value), CV_NORMAL_COMPLETION);
+    EXPECT_EQ(value, 1u);
+    ASSERT_EQ(CV_Get_Next_Value_To_ULongInt(msg, 0x00081161, &value), CV_NORMAL_COMPLETION);
+    EXPECT_EQ(value, 0x01020304u);
+  }
+}
+
+TEST(PrivateTest, DataElementsNeedTheirCreator) {
+  StreamBuilder b(true, false);
+  b.text(0x00291010, "LO", "orphan").text(0x00311010, "LO", "kept");
+  b.text(0x00330010, "LO", "CREATOR").text(0x00331010, "LO", "owned");
+  {
+    LogCapture log;
+    MessageScope msg;
+    ASSERT_EQ(decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
+    EXPECT_EQ(attribute_of(msg, 0x00291010), nullptr);
+    EXPECT_TRUE(log.contains("Private stream tag (0029,1010) ignored: no creator"));
+    EXPECT_EQ(texts_of(msg, 0x00331010), std::vector<std::string>{"owned"});
+  }
+  BoolSetting keep(ALLOW_INVALID_PRIVATE_ATTRIBUTES, true);
+  MessageScope msg;
+  ASSERT_EQ(decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
+  EXPECT_EQ(texts_of(msg, 0x00291010), std::vector<std::string>{"orphan"});
+}
+
+// Stream blocks are renumbered into the blocks the object has for the same creators.
+TEST(PrivateTest, BlocksMapIntoTheObject) {
+  StreamBuilder b(true, false);
+  b.text(0x00290010, "LO", "A").text(0x00290011, "LO", "B");
+  b.text(0x00291001, "LO", "a1").text(0x00291101, "LO", "b1");
+  MessageScope msg;
+  ASSERT_EQ(CV_Add_Private_Block(msg, "B", 0x0029), CV_NORMAL_COMPLETION);  // takes 0x10
+  ASSERT_EQ(decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
+  char text[16] = {};
+  ASSERT_EQ(CV_Get_pValue_To_String(msg, "A", 0x0029, 0x01, sizeof text, text),
+            CV_NORMAL_COMPLETION);
+  EXPECT_STREQ(text, "a1");
+  ASSERT_EQ(CV_Get_pValue_To_String(msg, "B", 0x0029, 0x01, sizeof text, text),
+            CV_NORMAL_COMPLETION);
+  EXPECT_STREQ(text, "b1");
+  EXPECT_EQ(texts_of(msg, 0x00291001), std::vector<std::string>{"b1"});
+  EXPECT_EQ(texts_of(msg, 0x00291101), std::vector<std::string>{"a1"});
+}
+
+TEST(PrivateTest, DuplicateCreatorCodes) {
+  StreamBuilder b(true, false);
+  b.text(0x00290010, "LO", "SAME").text(0x00290011, "LO", "SAME");
+  b.text(0x00291001, "LO", "first").text(0x00291102, "LO", "second");
+  {
+    LogCapture log;
+    MessageScope msg;
+    ASSERT_EQ(decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
+    EXPECT_TRUE(log.contains("Ignoring duplicate private creator code: (0029,0011) SAME"));
+    EXPECT_EQ(attribute_of(msg, 0x00290011), nullptr);
+    EXPECT_EQ(texts_of(msg, 0x00291002), std::vector<std::string>{"second"});
+  }
+  Cfg->allow_duplicate_creator_codes = true;
+  MessageScope msg;
+  const Decoded decoded = decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN);
+  Cfg->allow_duplicate_creator_codes = false;
+  ASSERT_EQ(decoded.status, CV_NORMAL_COMPLETION);
+  EXPECT_EQ(texts_of(msg, 0x00290011), std::vector<std::string>{"SAME"});
+  EXPECT_EQ(texts_of(msg, 0x00291102), std::vector<std::string>{"second"});
+}
+
+TEST(StartStopTest, StopTagEndsBeforeTheNextGroup) {
+  StreamBuilder b(true, false);
+  b.text(0x00080016, "UI", "1.2").text(0x00080060, "CS", "CT");
+  const uint32_t group10 = static_cast<uint32_t>(b.size());
+  b.text(kPatientName, "PN", "Doe").text(kPatientId, "LO", "ID");
+  MessageScope msg;
+  const Decoded decoded = decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN, {4}, 0, 0x0008FFFF);
+  ASSERT_EQ(decoded.status, CV_NORMAL_COMPLETION);
+  EXPECT_EQ(decoded.offset, group10);
+  EXPECT_EQ(attribute_of(msg, kPatientName), nullptr);
+  EXPECT_NE(attribute_of(msg, 0x00080060), nullptr);
+
+  // Elements below the start tag are read and dropped, sequences included.
+  StreamBuilder s(true, false);
+  s.sequence(0x00081140).item().text(0x00081150, "UI", "1.2").item_end().sequence_end();
+  s.text(kPatientName, "PN", "Doe");
+  MessageScope msg2;
+  ASSERT_EQ(decode_stream(msg2, s.bytes(), EXPLICIT_LITTLE_ENDIAN, {}, 0x00100000).status,
+            CV_NORMAL_COMPLETION);
+  EXPECT_EQ(attribute_of(msg2, 0x00081140), nullptr);
+  EXPECT_EQ(texts_of(msg2, kPatientName), std::vector<std::string>{"Doe"});
+}
+
+TEST(FilterTest, FilteredElementsAreSkipped) {
+  StreamBuilder b(true, false);
+  b.text(0x00080060, "CS", "CT").text(0x00090010, "LO", "X");
+  b.sequence(0x00091001).item().text(0x00080100, "SH", "in").item_end().sequence_end();
+  b.text(kPatientName, "PN", "Doe").text(kPatientId, "LO", "ID").text(0x00180050, "DS", "1");
+  struct Row {
+    const char* filter;
+    std::vector<uint32_t> gone;
+    std::vector<uint32_t> kept;
+  };
+  const Row rows[] = {
+      {"PRIVATE", {0x00090010, 0x00091001}, {0x00080060, kPatientName}},
+      {"G0010", {kPatientName, kPatientId}, {0x00080060, 0x00180050}},
+      {"00100010-00100020, 00180050", {kPatientName, kPatientId, 0x00180050}, {0x00080060}},
+      {"G0008-G0009", {0x00080060, 0x00090010}, {kPatientName}},
+  };
+  for (const Row& row : rows) {
+    ASSERT_EQ(CV_Set_String_Config_Value(DECODER_TAG_FILTER, row.filter), CV_NORMAL_COMPLETION);
+    MessageScope msg;
+    const Decoded decoded = decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN);
+    ASSERT_EQ(CV_Set_String_Config_Value(DECODER_TAG_FILTER, ""), CV_NORMAL_COMPLETION);
+    ASSERT_EQ(decoded.status, CV_NORMAL_COMPLETION) << row.filter;
+    for (uint32_t tag : row.gone) EXPECT_EQ(attribute_of(msg, tag), nullptr) << row.filter;
+    for (uint32_t tag : row.kept) EXPECT_NE(attribute_of(msg, tag), nullptr) << row.filter;
+  }
+}
+
+TEST(TextTest, SplittingAndRepairs) {
+  struct Row {
+    const char* name;
+    const char* charset;  // null: none
+    const char* vr;
+    uint32_t tag;
+    std::string value;
+    std::vector<std::string> expected;
+  };
+  const std::string jis = "Yamada^Tarou=\x1b$B;3ED\\B@O:\x1b(B";
+  const Row rows[] = {
+      {"ISO 2022 PN keeps its backslash", "\\ISO 2022 IR 87", "PN", kPatientName, jis, {jis}},
+      {"without escapes the backslash splits",
+       nullptr,
+       "PN",
+       kPatientName,
+       jis,
+       {"Yamada^Tarou=\x1b$B;3ED", "B@O:\x1b(B"}},
+      {"text after the escape back splits",
+       "\\ISO 2022 IR 87",
+       "LO",
+       kPatientId,
+       "\x1b$B;3\x1b(B\\X",
+       {"\x1b$B;3\x1b(B", "X"}},
+      {"LT is one value", nullptr, "LT", 0x00204000, "a\\b", {"a\\b"}},
+      {"empty pieces are NULL values", nullptr, "CS", 0x00080008, "A\\\\B", {"A", "", "B"}},
+  };
+  BoolSetting keep_spaces(REMOVE_SINGLE_TRAILING_SPACE, false);
+  for (const Row& row : rows) {
+    StreamBuilder b(true, false);
+    if (row.charset != nullptr) b.text(0x00080005, "CS", row.charset);
+    b.element(row.tag, row.vr, row.value.size() % 2 != 0 ? row.value + " " : row.value);
+    MessageScope msg;
+    ASSERT_EQ(decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION)
+        << row.name;
+    std::vector<std::string> got = texts_of(msg, row.tag);
+    if (!got.empty() && row.value.size() % 2 != 0) got.back().pop_back();
+    EXPECT_EQ(got, row.expected) << row.name;
+  }
+
+  BoolSetting trim(REMOVE_SINGLE_TRAILING_SPACE, true);
+  StreamBuilder b(true, false);
+  b.element(0x00080008, "CS", "AB \\  ");
+  MessageScope msg;
+  ASSERT_EQ(decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
+  EXPECT_EQ(texts_of(msg, 0x00080008), (std::vector<std::string>{"AB", "  "}));
+}
+
+TEST(PixelDataTest, EncapsulatedAndNativeForms) {
+  StreamBuilder fragments(true, false);
+  fragments.item(0).item(4).raw("JPEG").sequence_end();
+  const std::string stored = std::string(
+      "\xfe\xff\x00\xe0\0\0\0\0\xfe\xff\x00\xe0\x04\0\0\0JPEG"
+      "\xfe\xff\xdd\xe0\0\0\0\0",
+      28);
+  {
+    StreamBuilder b(true, false);
+    b.header(kPixelData, "OB", kUndefined).raw(fragments.bytes());
+    MessageScope msg;
+    ASSERT_EQ(decode_stream(msg, b.bytes(), JPEG_BASELINE, {2}).status, CV_NORMAL_COMPLETION);
+    EXPECT_EQ(bytes_of(msg, kPixelData), stored);
+  }
+  {
+    // Native syntax: accepted as encapsulated with a warning.
+    StreamBuilder b(true, false);
+    b.header(kPixelData, "OB", kUndefined).raw(fragments.bytes());
+    LogCapture log;
+    MessageScope msg;
+    ASSERT_EQ(decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
+    EXPECT_TRUE(log.contains(
+        "Undefined length pixel data encountered in non-encapsulated transfer syntax"));
+    EXPECT_EQ(bytes_of(msg, kPixelData), stored);
+  }
+  {
+    StreamBuilder b(true, false);
+    b.header(kPixelData, "OB", 4).raw("JPEG");
+    LogCapture log;
+    MessageScope msg;
+    EXPECT_EQ(decode_stream(msg, b.bytes(), JPEG_BASELINE).status, CV_INVALID_VALUE_FOR_VR);
+    EXPECT_TRUE(
+        log.contains("Defined length pixel data encountered in encapsulated transfer syntax"));
+  }
+  {
+    // The delimiter never comes: the fragments read so far are kept.
+    StreamBuilder b(true, false);
+    b.header(kPixelData, "OB", kUndefined).item(0).item(8).raw("JPEG");
+    LogCapture log;
+    MessageScope msg;
+    EXPECT_EQ(decode_stream(msg, b.bytes(), JPEG_BASELINE).status, CV_NORMAL_COMPLETION);
+    EXPECT_TRUE(
+        log.contains("(7fe0,0010): End of file encountered before sequence delimiter encountered"));
+    EXPECT_EQ(bytes_of(msg, kPixelData),
+              std::string("\xfe\xff\x00\xe0\0\0\0\0\xfe\xff\x00\xe0\x04\0\0\0JPEG", 20));
+  }
+}
+
+// Multi-frame pixel data is stored one node per frame when the source delivered it.
+TEST(PixelDataTest, OneNodePerFrame) {
+  StreamBuilder b(true, false);
+  b.text(0x00280008, "IS", "4");
+  b.header(kPixelData, "OB", 4 * 40000).raw(std::string(4 * 40000, '\x5a'));
+  MessageScope msg;
+  ASSERT_EQ(decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
+  const data::TagObj* pixels = attribute_of(msg, kPixelData);
+  ASSERT_NE(pixels, nullptr);
+  int nodes = 0;
+  for (const data::ValueObj* node = pixels->head; node != nullptr; node = node->next) {
+    EXPECT_EQ(node->length, 40000u);
+    ++nodes;
+  }
+  EXPECT_EQ(nodes, 4);
+  EXPECT_EQ(pixels->value_count, 1);
+}
+
+TEST(LargeValueTest, ValuesGoToTemporaryFilesWhenConfigured) {
+  MessageScope msg;
+  data::MsgObj& object = object_of(msg);
+  object.large_data_store = data::kStoredInFile;
+  object.large_data_size = 200;
+  StreamBuilder b(true, false);
+  std::string value;
+  for (int i = 0; i < 1000; ++i) value.push_back(static_cast<char>(i));
+  b.element(0x00091010, "OB", value).element(0x00091011, "OB", "small!");
+  BoolSetting keep(ALLOW_INVALID_PRIVATE_ATTRIBUTES, true);
+  ASSERT_EQ(decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN, {64}).status,
+            CV_NORMAL_COMPLETION);
+  EXPECT_EQ(attribute_of(msg, 0x00091010)->storage, data::kStoredInFile);
+  EXPECT_EQ(attribute_of(msg, 0x00091011)->storage, data::kStoredInMemory);
+  std::string back(1000, '\0');
+  uint32_t length = 0;
+  ASSERT_EQ(CV_Get_Value_To_Buffer(msg, 0x00091010, 1000, back.data(), &length),
+            CV_NORMAL_COMPLETION);
+  EXPECT_EQ(length, 1000u);
+  EXPECT_EQ(back, value);
+}
+
+struct CallbackLog {
+  std::vector<int32_t> requests;
+  std::vector<uint32_t> sizes;
+  std::string data;
+};
+CallbackLog* g_callback_log = nullptr;
+
+int32_t CV_CALL pixel_callback(int32_t, uint32_t, void*, int32_t request, uint32_t* size,
+                               void** data, int32_t, int32_t*) {
+  g_callback_log->requests.push_back(request);
+  g_callback_log->sizes.push_back(*size);
+  if (request == CV_CB_STREAM_DATA && *data != nullptr) {
+    g_callback_log->data.append(static_cast<const char*>(*data), *size);
+  }
+  return CV_NORMAL_COMPLETION;
+}
+
+TEST(CallbackTest, BulkValuesGoToRegisteredCallbacks) {
+  int32_t app = -1;
+  ASSERT_EQ(CV_Register_Application(&app, "DECODE_TEST"), CV_NORMAL_COMPLETION);
+  ASSERT_EQ(CV_Register_Callback_Function(app, kPixelData, nullptr, pixel_callback),
+            CV_NORMAL_COMPLETION);
+  StreamBuilder b(true, true);  // big endian: the callback receives host-order words
+  b.text(kPatientName, "PN", "Doe");
+  b.ow(kPixelData, {0x0102, 0x0304});
+  for (const bool announce_offsets : {false, true}) {
+    CallbackLog log;
+    g_callback_log = &log;
+    MessageScope msg;
+    codec::DecodeRequest request;
+    request.syntax = EXPLICIT_BIG_ENDIAN;
+    request.application = CVI_applicationPtr(app);
+    request.announce_offsets = announce_offsets;
+    ASSERT_EQ(decode_internal(object_of(msg), b.bytes(), request, {2}).status,
+              CV_NORMAL_COMPLETION);
+    ASSERT_GE(log.requests.size(), 2u);
+    EXPECT_EQ(log.requests[0], announce_offsets ? CV_CB_STREAM_DATA : CV_CB_STREAM_LENGTH);
+    EXPECT_EQ(log.sizes[0], announce_offsets ? 12u : 4u);  // the element starts at byte 12
+    EXPECT_EQ(log.data, std::string("\x02\x01\x04\x03", 4));
+    const data::TagObj* pixels = attribute_of(msg, kPixelData);
+    EXPECT_EQ(pixels->storage, data::kStoredByCallback);
+    EXPECT_EQ(pixels->length, 4u);
+  }
+  // A value below CALLBACK_MIN_DATA_SIZE stays in memory.
+  const uint32_t saved = Cfg->longs[CALLBACK_MIN_DATA_SIZE];
+  Cfg->longs[CALLBACK_MIN_DATA_SIZE] = 5;
+  CallbackLog log;
+  g_callback_log = &log;
+  MessageScope msg;
+  codec::DecodeRequest request;
+  request.syntax = EXPLICIT_BIG_ENDIAN;
+  request.application = CVI_applicationPtr(app);
+  const Decoded decoded = decode_internal(object_of(msg), b.bytes(), request);
+  Cfg->longs[CALLBACK_MIN_DATA_SIZE] = saved;
+  ASSERT_EQ(decoded.status, CV_NORMAL_COMPLETION);
+  EXPECT_TRUE(log.requests.empty());
+  EXPECT_EQ(attribute_of(msg, kPixelData)->storage, data::kStoredInMemory);
+  g_callback_log = nullptr;
+  EXPECT_EQ(CV_Release_Application(&app), CV_NORMAL_COMPLETION);
+}
+
+TEST(SourceTest, SourceFailuresAndOddChunks) {
+  StreamBuilder b(true, false);
+  b.text(kPatientName, "PN", "Doe^John").text(kPatientId, "LO", "ID");
+  struct Row {
+    const char* name;
+    ChunkSource source;
+    int32_t status;
+  };
+  Row rows[] = {
+      {"source refuses", {b.bytes(), {4}, 0, 0, 1}, CV_CALLBACK_CANNOT_COMPLY},
+      {"size without buffer", {b.bytes(), {4}, 0, 0, -1, true}, CV_CALLBACK_INVALID_PARM},
+      {"odd chunk", {b.bytes(), {3}}, CV_CALLBACK_UNEVEN_DATA_SIZE},
+      {"empty chunks are skipped", {b.bytes(), {0, 0, 0, 6}}, CV_NORMAL_COMPLETION},
+  };
+  for (Row& row : rows) {
+    MessageScope msg;
+    uint32_t error_tag = 99;
+    EXPECT_EQ(CV_Stream_To_Message(msg, 0, 0xFFFFFFFF, EXPLICIT_LITTLE_ENDIAN, &error_tag,
+                                   &row.source, ChunkSource::source),
+              row.status)
+        << row.name;
+    if (row.status == CV_NORMAL_COMPLETION) {
+      EXPECT_EQ(error_tag, 0u);
+    }
+  }
+}
+
+int32_t CV_CALL never_called(int32_t, void*, int32_t, uint32_t*, void**, int32_t*) {
+  ADD_FAILURE() << "the source must not be called";
+  return CV_CALLBACK_CANNOT_COMPLY;
+}
+
+TEST(ApiTest, ArgumentChecksInOrder) {
+  MessageScope msg;
+  uint32_t error_tag = 77;
+  uint32_t offset = 77;
+  EXPECT_EQ(CV_Stream_To_Message(msg, 0, 0, 100, nullptr, nullptr, never_called),
+            CV_NULL_POINTER_PARM);
+  EXPECT_EQ(CV_Stream_To_Message(msg, 0, 0, 100, &error_tag, nullptr, nullptr),
+            CV_NULL_POINTER_PARM);
+  EXPECT_EQ(error_tag, 0u);
+  error_tag = 77;
+  EXPECT_EQ(CV_Stream_To_Message(-5, 0, 0, 100, &error_tag, nullptr, never_called),
+            CV_INVALID_MESSAGE_ID);
+  EXPECT_EQ(error_tag, 0u);
+  EXPECT_EQ(CV_Stream_To_Message(msg, 0, 0, 99, &error_tag, nullptr, never_called),
+            CV_INVALID_TRANSFER_SYNTAX);
+  EXPECT_EQ(CV_Stream_To_Message(msg, 0, 0, 138, &error_tag, nullptr, never_called),
+            CV_INVALID_TRANSFER_SYNTAX);
+  EXPECT_EQ(
+      CV_Stream_To_Message_With_Offset(msg, 0, 0, 100, &error_tag, nullptr, nullptr, never_called),
+      CV_NULL_POINTER_PARM);
+  EXPECT_EQ(
+      CV_Stream_To_Message_With_Offset(-5, 0, 0, 100, &error_tag, &offset, nullptr, never_called),
+      CV_INVALID_MESSAGE_ID);
+  EXPECT_EQ(offset, 0u);
+}
+
+}  // namespace
+}  // namespace tessel::test
