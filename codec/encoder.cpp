@@ -434,10 +434,16 @@ class Walker {
            attribute.length == kUndefined;
   }
 
+  // An odd OB value is padded with a NUL; so are OW, OL and OF values read odd from a broken
+  // stream. UN keeps its bytes exactly as they came, odd or not.
+  static bool pads_to_even(int32_t vr) {
+    return vr == CV_VR_OB || vr == CV_VR_OW || vr == CV_VR_OL || vr == CV_VR_OF;
+  }
+
   // Value length of an element kept in memory or in a temporary file.
   static uint64_t value_length(const TagObj& attribute, int32_t vr) {
     if (data::is_text_vr(vr)) return even(text_length(attribute));
-    if (vr == CV_VR_OB) return even(attribute.length);
+    if (pads_to_even(vr)) return even(attribute.length);
     return attribute.length;
   }
 
@@ -747,7 +753,7 @@ class Walker {
   Status write_opaque(MsgObj& object, TagObj& attribute, int32_t vr, bool undefined,
                       const Syntax& syntax) {
     const uint32_t unit = swap_unit(vr, syntax);
-    const bool pad = vr == CV_VR_OB && !undefined && attribute.length % 2 != 0;
+    const bool pad = pads_to_even(vr) && !undefined && attribute.length % 2 != 0;
     // Value bytes still to come after each block, for network sinks; unknown (0) for
     // undefined-length values and deflated streams.
     const bool follow_known = !undefined && !context_->deflating();
