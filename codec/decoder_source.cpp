@@ -201,6 +201,12 @@ Status StreamReader::reserve(uint32_t size) {
 Status StreamReader::peek(uint32_t n, const uint8_t** bytes, uint32_t* available) {
   *bytes = nullptr;
   if (available != nullptr) *available = 0;
+  if (n == 0) {
+    // An empty value is complete even where the stream ends right after its header.
+    static const uint8_t kNothing = 0;
+    *bytes = &kNothing;
+    return Status();
+  }
   if (assembled() == 0) {
     if (in_chunk() == 0) {
       const Status fetched = fetch_chunk();
