@@ -31,7 +31,8 @@ bool stored_large(const MsgObj& object, const TagObj& attribute, uint32_t length
 }  // namespace
 
 ValueObj* new_value_node(uint32_t capacity) {
-  auto* node = static_cast<ValueObj*>(CVI_newBuffer(sizeof(ValueObj) + capacity));
+  // The caller fills the bytes it uses; the rest of the room is never read.
+  auto* node = static_cast<ValueObj*>(memory::new_unzeroed_buffer(sizeof(ValueObj) + capacity));
   if (node == nullptr) return nullptr;
   node->length = 0;
   node->capacity = capacity;

@@ -145,9 +145,12 @@ Slot* slot_at(Plex* plex, size_t slot_size, size_t index) {
   return reinterpret_cast<Slot*>(reinterpret_cast<unsigned char*>(plex + 1) + index * slot_size);
 }
 
-void* direct_get(size_t size) {
+// `zeroed` false leaves the bytes as the system gives them: for buffers about to be filled
+// whole, where clearing hundreds of kilobytes would only cost time.
+void* direct_get(size_t size, bool zeroed = true) {
   if (injected_failure()) return nullptr;
-  void* memory = std::calloc(1, sizeof(DirectHeader) + size);
+  void* memory = zeroed ? std::calloc(1, sizeof(DirectHeader) + size)
+                        : std::malloc(sizeof(DirectHeader) + size);
   if (memory == nullptr) {
     if (!g_memory.direct_oom_logged) {
       g_memory.direct_oom_logged = true;
@@ -158,6 +161,7 @@ void* direct_get(size_t size) {
   }
   auto* header = static_cast<DirectHeader*>(memory);
   header->size = size;
+  header->prev = nullptr;
   core::LockHold hold(S.mallocSemaphore);
   header->next = g_memory.direct_head;
   if (header->next != nullptr) header->next->prev = header;
@@ -469,18 +473,30 @@ PoolId size_class_for(size_t size) {
 
 }  // namespace
 
-void* CVI_newBuffer(size_t size) {
+namespace {
+
+void* new_buffer(size_t size, bool zeroed) {
   using namespace tessel::memory;
   PoolId id = direct_allocation() ? PoolId::kCount : size_class_for(size);
   void* memory = nullptr;
   if (id == PoolId::kCount) {
-    memory = direct_get(kBufferHeader + size);
+    memory = direct_get(kBufferHeader + size, zeroed);
   } else {
     memory = pool_get(id, kBufferHeader + kPoolInfo[static_cast<size_t>(id)].largest_request);
   }
   if (memory == nullptr) return nullptr;
   *static_cast<size_t*>(memory) = size;
   return static_cast<unsigned char*>(memory) + kBufferHeader;
+}
+
+}  // namespace
+
+void* CVI_newBuffer(size_t size) {
+  return new_buffer(size, true);
+}
+
+void* tessel::memory::new_unzeroed_buffer(size_t size) {
+  return new_buffer(size, false);
 }
 
 void CVI_releaseBuffer(void* buffer) {

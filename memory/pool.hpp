@@ -152,6 +152,10 @@ Usage usage(bool report);
 // Frees empty blocks within `seconds` (0: no limit), resuming where a time-limited run stopped.
 void cleanup(int32_t seconds);
 
+// As CVI_newBuffer (released with CVI_releaseBuffer), for callers that fill the whole buffer: a
+// large one is not cleared first.
+void* new_unzeroed_buffer(size_t size);
+
 }  // namespace tessel::memory
 
 // Variable-size buffers: the size is kept in front of the buffer so that release finds the

@@ -35,7 +35,7 @@
 #endif
 
 /* Chunk size of CV_File_IO_Read when the caller gives none (bytes, even). */
-#define CV_FILE_IO_DEFAULT_CHUNK 65536u
+#define CV_FILE_IO_DEFAULT_CHUNK 262144u
 
 CV_EXTERN_C_BEGIN
 
@@ -46,6 +46,7 @@ typedef struct CV_FILE_IO {
   void* buffer;        /* reading: the chunk handed to the library (owned) */
   uint32_t chunk_size; /* reading: bytes asked of stdio per chunk (even) */
   int32_t error;       /* errno of the first failure, 0 when none */
+  long long remaining; /* reading: bytes left in a regular file; -1 when its size is unknown */
 } CV_FILE_IO;
 
 /* Opens `path` for writing in binary mode (created or truncated). Returns CV_NORMAL_COMPLETION,
@@ -56,6 +57,7 @@ static inline int32_t CV_File_IO_Open_Write(CV_FILE_IO* io, const char* path) {
   io->buffer = NULL;
   io->chunk_size = 0;
   io->error = 0;
+  io->remaining = -1;
   errno = 0;
   io->file = fopen(path, "wb");
   if (io->file == NULL) {
@@ -71,6 +73,7 @@ static inline int32_t CV_File_IO_Open_Write(CV_FILE_IO* io, const char* path) {
 static inline int32_t CV_File_IO_Open_Read(CV_FILE_IO* io, const char* path, uint32_t chunk_size) {
   if (io == NULL || path == NULL) return CV_NULL_POINTER_PARM;
   io->error = 0;
+  io->remaining = -1;
   io->chunk_size = chunk_size == 0 ? CV_FILE_IO_DEFAULT_CHUNK : chunk_size & ~1u;
   if (io->chunk_size < 2) io->chunk_size = 2;
   io->buffer = malloc(io->chunk_size);
@@ -86,6 +89,17 @@ static inline int32_t CV_File_IO_Open_Read(CV_FILE_IO* io, const char* path, uin
     free(io->buffer);
     io->buffer = NULL;
     return CV_CALLBACK_CANNOT_COMPLY;
+  }
+  /* A file whose size is known ends without a read past its last chunk. */
+  if (fseek(io->file, 0, SEEK_END) == 0) {
+    long size = ftell(io->file);
+    if (size >= 0 && fseek(io->file, 0, SEEK_SET) == 0) {
+      io->remaining = size;
+    } else {
+      io->remaining = -1;
+      clearerr(io->file);
+      rewind(io->file);
+    }
   }
   return CV_NORMAL_COMPLETION;
 }
@@ -156,10 +170,14 @@ static inline int32_t CV_CALL CV_File_IO_Read(const char* file_name, void* user_
   *data_size = CV_FILE_IO_CAST_(uint32_t, got);
   *data = io->buffer;
   *is_last = 0;
-  if (got < io->chunk_size) {
+  if (io->remaining >= 0) {
+    io->remaining -= CV_FILE_IO_CAST_(long long, got);
+    /* A file that shrank ends early; one that grows ends at its size when opened. */
+    if (io->remaining <= 0 || got < io->chunk_size) *is_last = 1;
+  } else if (got < io->chunk_size) {
     *is_last = 1;
   } else {
-    /* A full chunk may be the last one: look one byte ahead. */
+    /* Size unknown (a pipe): a full chunk may be the last one, so look one byte ahead. */
     next = getc(io->file);
     if (next == EOF && ferror(io->file)) {
       if (io->error == 0) io->error = errno != 0 ? errno : EIO;
