@@ -640,6 +640,18 @@ Status Parser::read_sequence(Level& level, data::TagObj& attribute, uint32_t len
     ElementHeader header;
     bool clean_end = false;
     TS_RETURN_IF_ERROR(read_header(item_headers, &header, &clean_end));
+    if (defined && header.tag == kSequenceDelimiterTag && header.length == 0 &&
+        reader_.position() == end) {
+      // Some writers close a defined-length sequence with a delimiter counted in its length.
+      log::write(function_, log::kWarning,
+                 "(%4.4x,%4.4x): Sequence delimiter ends a sequence of defined length",
+                 group_of(sequence_tag), element_of(sequence_tag));
+      if (!any_item) {
+        core::LockHold hold(object.lock);
+        TS_RETURN_IF_ERROR(data::append_null_value(attribute));
+      }
+      break;
+    }
     if (!defined && header.tag == kSequenceDelimiterTag) {
       if (!any_item) {
         core::LockHold hold(object.lock);

@@ -26,7 +26,8 @@ StreamReader::StreamReader(const DecodeRequest& request)
       msg_id_(request.source_msg_id),
       file_source_(request.file_source),
       file_name_(request.file_name),
-      user_info_(request.user_info) {}
+      user_info_(request.user_info),
+      odd_last_allowed_(request.file_header) {}
 
 StreamReader::StreamReader(const uint8_t* bytes, uint32_t length)
     : memory_(bytes), memory_size_(length), odd_allowed_(true) {}
@@ -64,7 +65,11 @@ Status StreamReader::fetch_raw(const uint8_t** bytes, uint32_t* size) {
             : file_source_(file_name_, user_info_, &length, &data, is_first, &last);
     if (status != CV_NORMAL_COMPLETION) return Status(CV_CALLBACK_CANNOT_COMPLY);
     if (length > 0 && data == nullptr) return Status(CV_CALLBACK_INVALID_PARM);
-    if (length % 2 != 0 && !odd_allowed_) return Status(CV_CALLBACK_UNEVEN_DATA_SIZE);
+    // A file's last chunk may be odd: a deflated data set has any length, and the file source
+    // cannot know the syntax before the meta group is read.
+    if (length % 2 != 0 && !odd_allowed_ && !(odd_last_allowed_ && last != 0)) {
+      return Status(CV_CALLBACK_UNEVEN_DATA_SIZE);
+    }
     if (last != 0) raw_last_ = true;
     if (length == 0 && last == 0) {
       // A source that only ever hands out empty chunks would never end.

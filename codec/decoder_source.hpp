@@ -85,6 +85,7 @@ class StreamReader {
   bool first_call_ = true;
   bool raw_last_ = false;  // the source reported its last chunk
   bool odd_allowed_ = false;
+  bool odd_last_allowed_ = false;  // a file's last chunk may be odd
 
   // Unread assembled bytes [asm_begin_, asm_end_) come before the unread bytes of the chunk.
   uint8_t* asm_ = nullptr;

@@ -23,11 +23,11 @@ TEST(HostileTest, HugeLengthsInShortStreams) {
   struct Row {
     const char* name;
     int32_t syntax;
-    StreamBuilder stream;
+    Bytes stream;
     int32_t status;
   };
-  auto explicit_le = [] { return StreamBuilder(true, false); };
-  auto implicit_le = [] { return StreamBuilder(false, false); };
+  auto explicit_le = [] { return Bytes(); };
+  auto implicit_le = [] { return Bytes(false); };
   std::vector<Row> rows;
   rows.push_back({"OB", EXPLICIT_LITTLE_ENDIAN,
                   explicit_le().text(0x00080060, "CS", "CT").header(0x7FE00010, "OB", kHuge),
@@ -44,9 +44,10 @@ TEST(HostileTest, HugeLengthsInShortStreams) {
   rows.push_back({"implicit unknown", IMPLICIT_LITTLE_ENDIAN,
                   implicit_le().header(0x00200099, "UN", kHuge).raw(std::string(60, 'x')),
                   CV_UNEXPECTED_END_OF_STREAM});
-  rows.push_back({"defined sequence", EXPLICIT_LITTLE_ENDIAN,
-                  explicit_le().sequence(0x00081140, kHuge).item(kHuge).raw(std::string(20, 'x')),
-                  CV_INVALID_VALUE_FOR_VR});
+  rows.push_back(
+      {"defined sequence", EXPLICIT_LITTLE_ENDIAN,
+       explicit_le().header(0x00081140, "SQ", kHuge).item(kHuge).raw(std::string(20, 'x')),
+       CV_INVALID_VALUE_FOR_VR});
   rows.push_back({"fragment", EXPLICIT_LITTLE_ENDIAN,
                   explicit_le().header(0x7FE00010, "OB", kUndefined).item(kHuge).raw("xx"),
                   CV_NORMAL_COMPLETION});
@@ -58,7 +59,7 @@ TEST(HostileTest, HugeLengthsInShortStreams) {
       LogCapture log;
       MessageScope msg;
       const uint64_t before = memory_in_use();
-      const Decoded decoded = decode_stream(msg, row.stream.bytes(), row.syntax, sizes);
+      const Decoded decoded = decode_stream(msg, row.stream.str(), row.syntax, sizes);
       const uint64_t grown = memory_in_use() - before;
       EXPECT_EQ(decoded.status, row.status) << row.name;
       EXPECT_FALSE(log.lines().empty()) << row.name;
@@ -70,21 +71,21 @@ TEST(HostileTest, HugeLengthsInShortStreams) {
 }
 
 TEST(HostileTest, SkippingAHugeValueIsRefused) {
-  StreamBuilder b(true, false);
+  Bytes b(true, false);
   b.header(0x00080016, "OB", 0x90000000).raw("xxxx");
   LogCapture log;
   MessageScope msg;
-  const Decoded decoded = decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN, {}, 0x00100000);
+  const Decoded decoded = decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN, {}, 0x00100000);
   EXPECT_EQ(decoded.status, CV_STREAM_VALUE_TOO_LARGE);
   EXPECT_EQ(decoded.error_tag, 0x00080016u);
   EXPECT_TRUE(log.contains("too large to skip"));
 }
 
 std::string deep_sequences(int depth) {
-  StreamBuilder b(true, false);
-  for (int i = 0; i < depth; ++i) b.sequence(0x0040A730).item();
+  Bytes b(true, false);
+  for (int i = 0; i < depth; ++i) b.header(0x0040A730, "SQ", kUndefined).item();
   for (int i = 0; i < depth; ++i) b.item_end().sequence_end();
-  return b.bytes();
+  return b.str();
 }
 
 TEST(HostileTest, DeepNestingEndsWithAStatus) {
@@ -100,9 +101,8 @@ TEST(HostileTest, DeepNestingEndsWithAStatus) {
   // The same stream walked to skip it needs no recursion at all.
   ASSERT_EQ(CV_Set_String_Config_Value(DECODER_TAG_FILTER, "0040A730"), CV_NORMAL_COMPLETION);
   MessageScope msg;
-  const Decoded skipped =
-      decode_stream(msg, stream + StreamBuilder(true, false).text(0x0040A731, "CS", "X").bytes(),
-                    EXPLICIT_LITTLE_ENDIAN);
+  const Decoded skipped = decode_stream(msg, stream + Bytes().text(0x0040A731, "CS", "X").str(),
+                                        EXPLICIT_LITTLE_ENDIAN);
   ASSERT_EQ(CV_Set_String_Config_Value(DECODER_TAG_FILTER, ""), CV_NORMAL_COMPLETION);
   EXPECT_EQ(skipped.status, CV_NORMAL_COMPLETION);
   EXPECT_NE(attribute_of(msg, 0x0040A731), nullptr);
@@ -115,39 +115,42 @@ TEST(HostileTest, DeepNestingEndsWithAStatus) {
 }
 
 TEST(HostileTest, LengthsThatDisagreeWithContent) {
-  auto b = [] { return StreamBuilder(true, false); };
-  StreamBuilder element = b();
+  auto b = [] { return Bytes(); };
+  Bytes element = b();
   element.text(0x00081150, "UI", "1.2.840.10008.5.1.4.1.1.2");  // 34 bytes
   struct Row {
     const char* name;
-    StreamBuilder stream;
+    Bytes stream;
     const char* line;
   };
   std::vector<Row> rows;
-  rows.push_back({"element longer than its item",
-                  b().sequence(0x00081140).item(10).raw(element.bytes()).sequence_end(),
-                  "runs past the end of its item"});
+  rows.push_back(
+      {"element longer than its item",
+       b().header(0x00081140, "SQ", kUndefined).item(10).raw(element.str()).sequence_end(),
+       "runs past the end of its item"});
   rows.push_back({"item longer than its sequence",
-                  b().sequence(0x00081140, 20).item(element).text(0x00100010, "PN", "X"),
+                  b().header(0x00081140, "SQ", 20).item(element).text(0x00100010, "PN", "X"),
                   "runs past the end of sequence"});
   rows.push_back({"undefined sequence overrunning its item",
-                  b().sequence(0x00081140)
+                  b().header(0x00081140, "SQ", kUndefined)
                       .item(16)
-                      .sequence(0x00082218)
+                      .header(0x00082218, "SQ", kUndefined)
                       .item()
-                      .raw(element.bytes())
+                      .raw(element.str())
                       .item_end()
                       .sequence_end()
                       .sequence_end(),
                   "past the item length"});
-  rows.push_back({"defined item cut short", b().sequence(0x00081140).item(40).raw(element.bytes()),
+  rows.push_back({"defined item cut short",
+                  b().header(0x00081140, "SQ", kUndefined).item(40).raw(element.str()),
                   "Not all item data in input stream"});
-  rows.push_back({"undefined item at the end", b().sequence(0x00081140).item().raw(element.bytes()),
+  rows.push_back({"undefined item at the end",
+                  b().header(0x00081140, "SQ", kUndefined).item().raw(element.str()),
                   "Missing Item Delimiter in input stream"});
-  rows.push_back({"no item tag", b().sequence(0x00081140).raw(element.bytes()),
+  rows.push_back({"no item tag", b().header(0x00081140, "SQ", kUndefined).raw(element.str()),
                   "Item tag (FFFE,E000) expected, (0008,1150) encountered in stream"});
   rows.push_back({"fragment without item tag",
-                  b().header(0x7FE00010, "OB", kUndefined).raw(element.bytes()),
+                  b().header(0x7FE00010, "OB", kUndefined).raw(element.str()),
                   "Expecting item tag or sequence delimiter in stream, encountered (0008,1150)"});
   rows.push_back({"item among attributes", b().item(0).text(0x00100010, "PN", "X"),
                   "Unexpected item tag (FFFE,E000) among attributes"});
@@ -155,7 +158,7 @@ TEST(HostileTest, LengthsThatDisagreeWithContent) {
     for (const std::vector<uint32_t>& sizes : std::vector<std::vector<uint32_t>>{{}, {2}}) {
       LogCapture log;
       MessageScope msg;
-      const Decoded decoded = decode_stream(msg, row.stream.bytes(), EXPLICIT_LITTLE_ENDIAN, sizes);
+      const Decoded decoded = decode_stream(msg, row.stream.str(), EXPLICIT_LITTLE_ENDIAN, sizes);
       EXPECT_EQ(decoded.status, CV_INVALID_VALUE_FOR_VR) << row.name;
       EXPECT_NE(decoded.error_tag, 0u) << row.name;
       EXPECT_TRUE(log.contains(row.line)) << row.name;
@@ -166,10 +169,14 @@ TEST(HostileTest, LengthsThatDisagreeWithContent) {
 // Every allocation of a decode fails in turn: the decode ends with a status and frees what it
 // made (the sanitizer build checks for leaks).
 TEST(HostileTest, AllocationFailuresEndCleanly) {
-  StreamBuilder content(true, false);
+  Bytes content(true, false);
   content.text(0x00081150, "UI", "1.2.3").text(0x00081155, "UI", "1.2.3.4");
-  StreamBuilder b(true, false);
-  b.text(0x00080060, "CS", "CT").sequence(0x00081140).item().raw(content.bytes()).item_end();
+  Bytes b(true, false);
+  b.text(0x00080060, "CS", "CT")
+      .header(0x00081140, "SQ", kUndefined)
+      .item()
+      .raw(content.str())
+      .item_end();
   b.item(content).sequence_end().text(0x00100010, "PN", "Doe^John");
   b.text(0x00290010, "LO", "ACME").text(0x00291001, "LO", "x");
   b.header(0x7FE00010, "OB", kUndefined).item(0).item(4).raw("JPEG").sequence_end();
@@ -179,7 +186,7 @@ TEST(HostileTest, AllocationFailuresEndCleanly) {
   for (int32_t n = 1; n < 150; ++n) {
     MessageScope msg;
     memory::fail_allocation_after(n);
-    const Decoded decoded = decode_stream(msg, b.bytes(), EXPLICIT_LITTLE_ENDIAN, {6});
+    const Decoded decoded = decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN, {6});
     memory::fail_allocation_after(0);
     if (decoded.status != CV_NORMAL_COMPLETION) {
       EXPECT_EQ(decoded.status, CV_SYSTEM_ERROR) << n;

@@ -1,76 +1,31 @@
-// Shared helpers of the decoder tests: a byte-stream builder for every syntax, an in-memory
-// source that hands out chunks of chosen sizes, a decode call, and readers of what the decoder
-// stored.
+// The decoder tests' helpers: an in-memory source that hands out chunks of chosen sizes, decode
+// calls, readers of what the decoder stored, and a canonical dump of an object.
 #ifndef TESSEL_TESTS_DECODER_DECODER_SUPPORT_HPP_
 #define TESSEL_TESTS_DECODER_DECODER_SUPPORT_HPP_
 
+#include <zlib.h>
+
 #include <cstdint>
-#include <initializer_list>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "codec/decoder.hpp"
+#include "config/config_record.hpp"
 #include "data/object.hpp"
+#include "data/objects.hpp"
+#include "data/vr.hpp"
+#include "tests/support/byte_stream.hpp"
 #include "tests/support/log_capture.hpp"
 
 #include "tessel/tessel.h"
-#include "tessel/tessel_stream.h"
 
 namespace tessel::test {
 
-inline constexpr uint32_t kUndefined = 0xFFFFFFFF;
-
-// Builds a stream in one syntax: element headers pick the short or long explicit form by VR.
-class StreamBuilder {
- public:
-  StreamBuilder(bool explicit_vr, bool big_endian)
-      : explicit_vr_(explicit_vr), big_endian_(big_endian) {}
-  // The builder of a native syntax code (100 to 104; 104 builds the uncompressed bytes).
-  static StreamBuilder of(int32_t syntax);
-  // A builder with the same syntax and no bytes, for the content of items.
-  StreamBuilder fresh() const { return StreamBuilder(explicit_vr_, big_endian_); }
-
-  StreamBuilder& u16(uint16_t value);
-  StreamBuilder& u32(uint32_t value);
-  StreamBuilder& raw(const std::string& bytes);
-  StreamBuilder& tag(uint32_t tag);
-  // Tag, VR (explicit only) and length.
-  StreamBuilder& header(uint32_t tag, const char* vr, uint32_t length);
-  // A whole element; the value is taken as given.
-  StreamBuilder& element(uint32_t tag, const char* vr, const std::string& value);
-  // Text padded to even length (NUL for UI, a space otherwise).
-  StreamBuilder& text(uint32_t tag, const char* vr, const std::string& value);
-  StreamBuilder& us(uint32_t tag, std::initializer_list<uint16_t> values);
-  StreamBuilder& ul(uint32_t tag, std::initializer_list<uint32_t> values);
-  // OW value of 16-bit words in the stream's byte order.
-  StreamBuilder& ow(uint32_t tag, std::initializer_list<uint16_t> words);
-  // Sequences and items: undefined length by default, or the content's exact length.
-  StreamBuilder& sequence(uint32_t tag, uint32_t length = kUndefined, const char* vr = "SQ");
-  StreamBuilder& item(uint32_t length = kUndefined);
-  StreamBuilder& item(const StreamBuilder& content);  // defined length
-  StreamBuilder& item_end();
-  StreamBuilder& sequence_end();
-  // A defined-length sequence holding the items, each with its defined length.
-  StreamBuilder& sequence_of(uint32_t tag, std::initializer_list<StreamBuilder> items);
-
-  const std::string& bytes() const { return bytes_; }
-  size_t size() const { return bytes_.size(); }
-  bool explicit_vr() const { return explicit_vr_; }
-  bool big_endian() const { return big_endian_; }
-
- private:
-  bool explicit_vr_;
-  bool big_endian_;
-  std::string bytes_;
-};
-
-// Raw deflate of `bytes` (no zlib header), as the deflated syntax carries it.
-std::string deflate_raw(const std::string& bytes);
-
-// A source over bytes in memory: chunk sizes are taken from `sizes` in turn (the last one
-// repeating); an empty list hands out everything at once.
+// A source over bytes in memory: chunk sizes from `sizes` in turn (the last repeating); an
+// empty list hands out everything at once.
 struct ChunkSource {
   std::string bytes;
   std::vector<uint32_t> sizes;
@@ -78,8 +33,21 @@ struct ChunkSource {
   size_t calls = 0;
   int32_t fail_at_call = -1;  // returns CV_CALLBACK_CANNOT_COMPLY on that call (from 0)
   bool null_buffer = false;   // hands out a size without a buffer
-  static int32_t CV_CALL source(int32_t msg_id, void* user_info, int32_t is_first,
-                                uint32_t* data_size, void** data, int32_t* is_last);
+  static int32_t CV_CALL source(int32_t, void* self, int32_t, uint32_t* size, void** data,
+                                int32_t* is_last) {
+    auto* s = static_cast<ChunkSource*>(self);
+    const size_t call = s->calls++;
+    if (s->fail_at_call >= 0 && call == static_cast<size_t>(s->fail_at_call)) {
+      return CV_CALLBACK_CANNOT_COMPLY;
+    }
+    size_t n = s->bytes.size() - s->position;
+    if (!s->sizes.empty()) n = std::min<size_t>(n, s->sizes[std::min(call, s->sizes.size() - 1)]);
+    *size = static_cast<uint32_t>(n);
+    *data = s->null_buffer ? nullptr : s->bytes.data() + s->position;
+    s->position += n;
+    *is_last = s->position == s->bytes.size() ? 1 : 0;
+    return CV_NORMAL_COMPLETION;
+  }
 };
 
 struct Decoded {
@@ -89,44 +57,117 @@ struct Decoded {
 };
 
 // Decodes through CV_Stream_To_Message_With_Offset.
-Decoded decode_stream(int32_t msg_id, const std::string& bytes, int32_t syntax,
-                      std::vector<uint32_t> sizes = {}, uint32_t start_tag = 0,
-                      uint32_t stop_tag = 0xFFFFFFFF);
-// Decodes through the internal entry with a request prepared by the caller (source filled in).
-Decoded decode_internal(data::MsgObj& object, const std::string& bytes,
-                        codec::DecodeRequest request, std::vector<uint32_t> sizes = {});
+inline Decoded decode_stream(int32_t msg_id, const std::string& bytes, int32_t syntax,
+                             std::vector<uint32_t> sizes = {}, uint32_t start_tag = 0,
+                             uint32_t stop_tag = 0xFFFFFFFF) {
+  ChunkSource source{bytes, std::move(sizes)};
+  Decoded r;
+  r.status = CV_Stream_To_Message_With_Offset(msg_id, start_tag, stop_tag, syntax, &r.error_tag,
+                                              &r.offset, &source, ChunkSource::source);
+  return r;
+}
 
-// A new empty message (freed by the caller, or by MessageScope).
-int32_t open_message();
+// Decodes through the internal entry with a request prepared by the caller.
+inline Decoded decode_internal(data::MsgObj& object, const std::string& bytes,
+                               codec::DecodeRequest request, std::vector<uint32_t> sizes = {}) {
+  ChunkSource source{bytes, std::move(sizes)};
+  request.message_source = ChunkSource::source;
+  request.user_info = &source;
+  codec::DecodeResult out;
+  const int32_t status = codec::decode(object, request, &out).code();
+  return Decoded{status, out.error_tag, out.stop_offset};
+}
+
 class MessageScope {
  public:
-  MessageScope() : id_(open_message()) {}
+  MessageScope() { EXPECT_EQ(CV_Open_Empty_Message(&id_), CV_NORMAL_COMPLETION); }
   ~MessageScope() { CV_Free_Message(&id_); }
   MessageScope(const MessageScope&) = delete;
   MessageScope& operator=(const MessageScope&) = delete;
-  int32_t id() const { return id_; }
   operator int32_t() const { return id_; }  // NOLINT: used where an identifier is expected
 
  private:
-  int32_t id_;
+  int32_t id_ = -1;
 };
 
-data::MsgObj& object_of(int32_t id);
-data::TagObj* attribute_of(int32_t id, uint32_t tag);
-int32_t vr_of(int32_t id, uint32_t tag);
-// Text values of an attribute in memory.
-std::vector<std::string> texts_of(int32_t id, uint32_t tag);
-// The concatenated bytes of an attribute's memory nodes.
-std::string bytes_of(int32_t id, uint32_t tag);
-std::vector<int32_t> items_of(int32_t id, uint32_t tag);
-// A canonical text of an object and its items: tags, VRs, counts and value bytes.
-std::string dump_object(int32_t id);
+inline data::MsgObj& object_of(int32_t id) {
+  return *data::find_object(id);
+}
+inline data::TagObj* attribute_of(int32_t id, uint32_t tag) {
+  return data::find_attribute(object_of(id), tag);
+}
+inline int32_t vr_of(int32_t id, uint32_t tag) {
+  const data::TagObj* a = attribute_of(id, tag);
+  return a == nullptr ? -1 : a->vr;
+}
+// The stored value nodes of an attribute, one string each.
+inline std::vector<std::string> texts_of(int32_t id, uint32_t tag) {
+  std::vector<std::string> out;
+  const data::TagObj* a = attribute_of(id, tag);
+  for (const data::ValueObj* n = a ? a->head : nullptr; n != nullptr; n = n->next) {
+    out.emplace_back(reinterpret_cast<const char*>(n->bytes), n->length);
+  }
+  return out;
+}
+inline std::string bytes_of(int32_t id, uint32_t tag) {
+  std::string out;
+  for (const std::string& piece : texts_of(id, tag)) out += piece;
+  return out;
+}
+inline std::vector<int32_t> items_of(int32_t id, uint32_t tag) {
+  std::vector<int32_t> out;
+  const data::TagObj* a = attribute_of(id, tag);
+  if (a == nullptr || a->vr != CV_VR_SQ) return out;
+  for (const data::ValueObj* n = a->head; n != nullptr; n = n->next) {
+    if (n->bytes != nullptr)
+      out.push_back(reinterpret_cast<const data::ItemRef*>(n->bytes)->item_id);
+  }
+  return out;
+}
+// Tags, VRs, counts and value bytes of an object and its items; binary values as one string
+// whatever pieces they were stored in.
+inline std::string dump_object(int32_t id, int depth = 0) {
+  std::ostringstream out;
+  for (data::TagObj* a = object_of(id).first; a != nullptr; a = a->next) {
+    out << std::string(depth * 2, ' ') << std::hex << a->tag << std::dec << ' '
+        << data::vr_text(a->vr) << " n=" << a->value_count << " len=" << a->length << ':';
+    if (a->vr == CV_VR_SQ) {
+      for (int32_t item : items_of(id, a->tag)) out << "\nitem\n" << dump_object(item, depth + 1);
+    } else {
+      out << '[' << hex(data::is_text_vr(a->vr) ? "" : bytes_of(id, a->tag));
+      if (data::is_text_vr(a->vr)) {
+        for (const std::string& t : texts_of(id, a->tag)) out << t << "][";
+      }
+    }
+    out << "]\n";
+  }
+  return out.str();
+}
+
+// Raw deflate of `bytes` (no zlib header), as the deflated syntax carries it.
+inline std::string deflate_raw(const std::string& bytes) {
+  z_stream stream{};
+  EXPECT_EQ(deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY),
+            Z_OK);
+  std::string out(deflateBound(&stream, static_cast<uLong>(bytes.size())) + 16, '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+  stream.avail_in = static_cast<uInt>(bytes.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
 
 // Sets a boolean configuration key for the life of the scope.
 class BoolSetting {
  public:
-  BoolSetting(int32_t parameter, bool value);
-  ~BoolSetting();
+  BoolSetting(int32_t parameter, bool value)
+      : parameter_(parameter), saved_(Cfg->bools[static_cast<size_t>(parameter)]) {
+    Cfg->bools[static_cast<size_t>(parameter)] = value ? 1 : 0;
+  }
+  ~BoolSetting() { Cfg->bools[static_cast<size_t>(parameter_)] = saved_; }
   BoolSetting(const BoolSetting&) = delete;
   BoolSetting& operator=(const BoolSetting&) = delete;
 

@@ -1,13 +1,12 @@
-// The structure of encoded streams: sequences and items in both length forms, group lengths and
-// the export filters of each mode, ranges and inclusion lists, encapsulated pixel data, the file
-// header, the DICOMDIR offsets and items kept as undecoded streams.
+// The structure of encoded streams: sequences in both length forms, group lengths and the export
+// filters of each mode, ranges and inclusion lists, encapsulated pixel data, the file header,
+// DICOMDIR offsets and items kept as undecoded streams.
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "codec/encoder.hpp"
-#include "data/objects.hpp"
+#include "media/file_info.hpp"
 #include "tests/encoder/encoder_support.hpp"
 #include "tests/support/log_capture.hpp"
 
@@ -15,21 +14,9 @@ namespace tessel::test {
 namespace {
 
 constexpr uint32_t kGroup8Length = 0x00080000;
-constexpr uint32_t kGroup9Length = 0x00090000;
 constexpr uint32_t kCommandLength = 0x00000000;
-constexpr uint32_t kCommandField = 0x00000100;
-constexpr uint32_t kPixelGroupLength = 0x7FE00000;
 
 using StructureTest = EncoderTest;
-
-// One fragment of encapsulated pixel data as the value layer stores it: offset table item, one
-// fragment item and, when closed, the sequence delimiter (all little endian).
-std::vector<uint8_t> fragments(bool closed) {
-  Stream items;
-  items.item(0).item(4).bytes({1, 2, 3, 4});
-  if (closed) items.sequence_end();
-  return items.data();
-}
 
 TEST_F(StructureTest, SequencesAndItemsTakeTheConfiguredLengthForm) {
   for (const bool undefined : {false, true}) {
@@ -40,176 +27,146 @@ TEST_F(StructureTest, SequencesAndItemsTakeTheConfiguredLengthForm) {
       set(m, kModality, "CT");
       set(m, kPatientName, "DOE");
       const int32_t a = item();
-      const int32_t b = item();
       const int32_t c = item();
       set(c, kSopInstance, "1.2");
       add_item(a, kImages, c);
       set(a, kPatientId, "ID");
       add_item(m, kSeries, a);
-      add_item(m, kSeries, b);
+      add_item(m, kSeries, item());
 
-      const bool big = syntax == kImplicitBig;
-      const bool explicit_vr = syntax == kExplicitLittle;
-      auto element = [&](Stream& s, uint32_t tag, const char* vr, std::string_view value) {
-        explicit_vr ? s.element(tag, vr, value) : s.element(tag, value);
-      };
-      auto sequence = [&](Stream& s, uint32_t tag, const std::vector<Stream>& items) {
+      auto sequence = [&](Bytes& s, uint32_t tag, const std::vector<Bytes>& items) {
         uint32_t length = 0;
-        for (const Stream& i : items) length += 8 + static_cast<uint32_t>(i.size());
-        const uint32_t value = undefined ? 0xFFFFFFFF : length;
-        explicit_vr ? s.header(tag, "SQ", value) : s.header(tag, value);
-        for (const Stream& i : items) {
-          s.item(undefined ? 0xFFFFFFFF : static_cast<uint32_t>(i.size())).bytes(i.data());
-          if (undefined) s.item_end();
+        for (const Bytes& i : items) length += 8 + static_cast<uint32_t>(i.size());
+        s.header(tag, "SQ", undefined ? kUndefined : length);
+        for (const Bytes& i : items) {
+          undefined ? s.item().raw(i.str()).item_end() : s.item(i);
         }
         if (undefined) s.sequence_end();
       };
-      Stream item_c(big);
-      element(item_c, kSopInstance, "UI", std::string("1.2") + '\0');
-      Stream item_a(big);
+      Bytes item_c = Bytes::of(syntax);
+      item_c.text(kSopInstance, "UI", "1.2");
+      Bytes item_a = item_c.fresh();
       sequence(item_a, kImages, {item_c});
-      element(item_a, kPatientId, "LO", "ID");
-      Stream item_b(big);
-      Stream expected(big);
-      element(expected, kModality, "CS", "CT");
-      sequence(expected, kSeries, {item_a, item_b});
-      element(expected, kPatientName, "PN", "DOE ");
-
-      EXPECT_EQ(hex(stream_of(m, syntax)), hex(expected.data()));
-      // The length counts the delimiters of the undefined-length form.
-      EXPECT_EQ(length_of(m, syntax), expected.size());
+      item_a.text(kPatientId, "LO", "ID");
+      Bytes expected = item_c.fresh();
+      expected.text(kModality, "CS", "CT");
+      sequence(expected, kSeries, {item_a, item_c.fresh()});
+      expected.text(kPatientName, "PN", "DOE");
+      EXPECT_EQ(hex(stream_of(m, syntax)), hex(expected.str()));
+      EXPECT_EQ(length_of(m, syntax), expected.size());  // delimiters included
     }
   }
 }
 
+// (0000,0000) is always written and recomputed; (0008,0000) follows the flag of the mode or is
+// omitted on request, and counts its whole group in the syntax in force, ranges or not.
 TEST_F(StructureTest, GroupLengthsFollowTheModeAndAreRecomputed) {
+  using codec::ExportMode;
   struct Case {
     const char* name;
-    codec::ExportMode mode;
-    int32_t network_flag;  // EXPORT_GROUP_LENGTHS_TO_NETWORK
-    int32_t media_flag;    // EXPORT_GROUP_LENGTHS_TO_MEDIA
+    ExportMode mode;
+    bool network_flag;
+    bool media_flag;
     bool omit;
-    bool written;
+    int32_t syntax;
+    uint32_t start;
+    uint32_t value;  // 0: not written
   };
   const Case cases[] = {
-      {"stream mode follows the network flag", codec::ExportMode::kStream, 1, 0, false, true},
-      {"stream mode without it", codec::ExportMode::kStream, 0, 1, false, false},
-      {"network mode", codec::ExportMode::kNetwork, 1, 0, false, true},
-      {"network mode without it", codec::ExportMode::kNetwork, 0, 1, false, false},
-      {"media mode", codec::ExportMode::kMedia, 0, 1, false, true},
-      {"media mode without it", codec::ExportMode::kMedia, 1, 0, false, false},
-      {"omitted on request", codec::ExportMode::kMedia, 1, 1, true, false},
+      {"stream mode follows the network flag", ExportMode::kStream, true, false, false,
+       kExplicitLittle, 0, 40},
+      {"stream mode without it", ExportMode::kStream, false, true, false, kExplicitLittle, 0, 0},
+      {"network mode", ExportMode::kNetwork, true, false, false, kExplicitLittle, 0, 40},
+      {"network mode without it", ExportMode::kNetwork, false, true, false, kExplicitLittle, 0, 0},
+      {"media mode", ExportMode::kMedia, false, true, false, kExplicitLittle, 0, 40},
+      {"media mode without it", ExportMode::kMedia, true, false, false, kExplicitLittle, 0, 0},
+      {"omitted on request", ExportMode::kMedia, true, true, true, kExplicitLittle, 0, 0},
+      {"implicit VR counts short headers", ExportMode::kStream, true, false, false, kImplicitLittle,
+       0, 32},
+      {"elements outside the range count", ExportMode::kStream, true, false, false, kExplicitLittle,
+       kGroup8Length, 40},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    set_bool(EXPORT_GROUP_LENGTHS_TO_NETWORK, c.network_flag != 0);
-    set_bool(EXPORT_GROUP_LENGTHS_TO_MEDIA, c.media_flag != 0);
+    set_bool(EXPORT_GROUP_LENGTHS_TO_NETWORK, c.network_flag);
+    set_bool(EXPORT_GROUP_LENGTHS_TO_MEDIA, c.media_flag);
     const int32_t m = message();
     ASSERT_EQ(CV_Add_Standard_Attribute(m, kCommandLength), CV_NORMAL_COMPLETION);
-    ASSERT_EQ(CV_Set_Value_From_Int(m, kCommandField, 0x0030), CV_NORMAL_COMPLETION);
-    ASSERT_EQ(CV_Add_Standard_Attribute(m, kGroup8Length), CV_NORMAL_COMPLETION);
-    set(m, kModality, "CT");
-    ASSERT_EQ(CV_Set_Value_To_NULL(m, kSeries), CV_NORMAL_COMPLETION);
-    set(m, kPatientId, "ID");
-
-    codec::EncodeRequest request;
-    request.mode = c.mode;
-    request.syntax = kExplicitLittle;
-    request.omit_group_lengths = c.omit;
-    Capture capture;
-    ASSERT_TRUE(encode_with(m, request, &capture).ok());
-
-    // (0000,0000) is always written; (0008,0000) counts CS (8 + 2) and the empty SQ (12).
-    Stream expected;
-    expected.header(kCommandLength, "UL", 4).u32(10).header(kCommandField, "US", 2).u16(0x30);
-    if (c.written) expected.header(kGroup8Length, "UL", 4).u32(22);
-    expected.element(kModality, "CS", "CT").header(kSeries, "SQ", 0);
-    expected.element(kPatientId, "LO", "ID");
-    EXPECT_EQ(hex(capture.bytes), hex(expected.data()));
-    uint32_t stored = 0;
-    EXPECT_EQ(CV_Get_Value_To_ULongInt(m, kCommandLength, &stored), CV_NORMAL_COMPLETION);
-    EXPECT_EQ(stored, 10u);
-    if (c.written) {
-      EXPECT_EQ(CV_Get_Value_To_ULongInt(m, kGroup8Length, &stored), CV_NORMAL_COMPLETION);
-      EXPECT_EQ(stored, 22u);
-    }
-  }
-}
-
-TEST_F(StructureTest, GroupLengthCountsTheWholeGroupInTheSyntaxInForce) {
-  struct Case {
-    int32_t syntax;
-    uint32_t start;
-    uint32_t end;
-    uint32_t value;
-  };
-  const Case cases[] = {
-      {kExplicitLittle, 0, 0xFFFFFFFF, 10 + 12 + 18},  // CS, empty SQ, OB of 6 bytes
-      {kImplicitLittle, 0, 0xFFFFFFFF, 10 + 8 + 14},
-      // Elements outside the range still count.
-      {kExplicitLittle, kGroup8Length, kGroup8Length, 40},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.syntax << " from " << std::hex << c.start);
-    const int32_t m = message();
+    ASSERT_EQ(CV_Set_Value_From_Int(m, 0x00000100, 0x0030), CV_NORMAL_COMPLETION);
     ASSERT_EQ(CV_Add_Standard_Attribute(m, kGroup8Length), CV_NORMAL_COMPLETION);
     set(m, kModality, "CT");
     ASSERT_EQ(CV_Set_Value_To_NULL(m, kSeries), CV_NORMAL_COMPLETION);
     add_unknown(m, 0x00081234, CV_VR_OB);
-    set_buffer(m, 0x00081234, {1, 2, 3, 4, 5, 6});
+    set_buffer(m, 0x00081234, "123456");
+    set(m, kPatientId, "ID");
+    codec::EncodeRequest request;
+    request.mode = c.mode;
+    request.syntax = c.syntax;
+    request.omit_group_lengths = c.omit;
     Capture capture;
-    ASSERT_EQ(to_stream(m, c.syntax, &capture, c.start, c.end), CV_NORMAL_COMPLETION);
+    ASSERT_TRUE(
+        encode_with(m, request, &capture, c.start, c.start == 0 ? 0xFFFFFFFF : c.start).ok());
+    Bytes expected = Bytes::of(c.syntax);
+    if (c.start == 0) expected.u32s(kCommandLength, "UL", {10}).u16s(0x00000100, "US", {0x30});
+    if (c.value != 0) expected.u32s(kGroup8Length, "UL", {c.value});
+    if (c.start == 0) {
+      expected.element(kModality, "CS", "CT").header(kSeries, "SQ", 0);
+      expected.element(0x00081234, "OB", "123456").element(kPatientId, "LO", "ID");
+    }
+    EXPECT_EQ(hex(capture.bytes), hex(expected.str()));
     uint32_t stored = 0;
-    EXPECT_EQ(CV_Get_Value_To_ULongInt(m, kGroup8Length, &stored), CV_NORMAL_COMPLETION);
-    EXPECT_EQ(stored, c.value);
-    ASSERT_GE(capture.bytes.size(), 12u);
-    uint32_t written = 0;
-    std::memcpy(&written, capture.bytes.data() + 8, 4);
-    EXPECT_EQ(written, c.value);
+    if (c.start == 0) {
+      EXPECT_EQ(CV_Get_Value_To_ULongInt(m, kCommandLength, &stored), CV_NORMAL_COMPLETION);
+      EXPECT_EQ(stored, 10u);
+    }
+    if (c.value != 0) {
+      EXPECT_EQ(CV_Get_Value_To_ULongInt(m, kGroup8Length, &stored), CV_NORMAL_COMPLETION);
+      EXPECT_EQ(stored, c.value);
+    }
   }
 }
 
 TEST_F(StructureTest, ExportFiltersDropPrivateAndUnElementsByMode) {
+  using codec::ExportMode;
   struct Case {
     const char* name;
-    codec::ExportMode mode;
+    ExportMode mode;
     int32_t flag;  // the one flag the case switches off
     bool private_written;
     bool un_written;
   };
   const Case cases[] = {
-      {"network without private", codec::ExportMode::kNetwork, EXPORT_PRIVATE_ATTRIBUTES_TO_NETWORK,
-       false, true},
-      {"network without UN", codec::ExportMode::kNetwork, EXPORT_UN_VR_TO_NETWORK, true, false},
-      {"media without private", codec::ExportMode::kMedia, EXPORT_PRIVATE_ATTRIBUTES_TO_MEDIA,
-       false, true},
-      {"media without UN", codec::ExportMode::kMedia, EXPORT_UN_VR_TO_MEDIA, true, false},
-      {"network ignores the media flags", codec::ExportMode::kNetwork,
-       EXPORT_PRIVATE_ATTRIBUTES_TO_MEDIA, true, true},
-      {"stream writes everything", codec::ExportMode::kStream, EXPORT_PRIVATE_ATTRIBUTES_TO_NETWORK,
+      {"network without private", ExportMode::kNetwork, EXPORT_PRIVATE_ATTRIBUTES_TO_NETWORK, false,
+       true},
+      {"network without UN", ExportMode::kNetwork, EXPORT_UN_VR_TO_NETWORK, true, false},
+      {"media without private", ExportMode::kMedia, EXPORT_PRIVATE_ATTRIBUTES_TO_MEDIA, false,
+       true},
+      {"media without UN", ExportMode::kMedia, EXPORT_UN_VR_TO_MEDIA, true, false},
+      {"network ignores the media flags", ExportMode::kNetwork, EXPORT_PRIVATE_ATTRIBUTES_TO_MEDIA,
        true, true},
+      {"stream writes everything", ExportMode::kStream, EXPORT_PRIVATE_ATTRIBUTES_TO_NETWORK, true,
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     set_bool(c.flag, false);
     const int32_t m = message();
     add_unknown(m, kUnknown, CV_VR_UN);
-    set_buffer(m, kUnknown, {7, 7});
-    add_unknown(m, kGroup9Length, CV_VR_UL);
+    set_buffer(m, kUnknown, "77");
+    add_unknown(m, 0x00090000, CV_VR_UL);
     add_private(m);
     codec::EncodeRequest request;
     request.mode = c.mode;
     request.syntax = kExplicitLittle;
     Capture capture;
     ASSERT_TRUE(encode_with(m, request, &capture).ok());
-    Stream expected;
-    if (c.un_written) expected.header(kUnknown, "UN", 2).bytes({7, 7});
+    Bytes expected;
+    if (c.un_written) expected.element(kUnknown, "UN", "77");
     if (c.private_written) {
-      expected.header(kGroup9Length, "UL", 4).u32(20 + 14);
-      expected.element(kPrivateCreator, "LO", "TESTCREATOR ");
-      expected.element(kPrivateData, "LO", "SECRET");
+      expected.u32s(0x00090000, "UL", {20 + 14}).element(0x00090010, "LO", "TESTCREATOR ");
+      expected.element(0x00091010, "LO", "SECRET");
     }
-    EXPECT_EQ(hex(capture.bytes), hex(expected.data()));
+    EXPECT_EQ(hex(capture.bytes), hex(expected.str()));
     set_bool(c.flag, true);
   }
 }
@@ -223,13 +180,10 @@ TEST_F(StructureTest, RangesAndInclusionListsChooseTopLevelElements) {
   const int32_t i = item();
   set(i, kSopInstance, "1");
   add_item(m, kSeries, i);
-
   Capture ranged;
   ASSERT_EQ(to_stream(m, kExplicitLittle, &ranged, 0x00100000, 0x0010FFFF), CV_NORMAL_COMPLETION);
-  EXPECT_EQ(
-      hex(ranged.bytes),
-      hex(Stream().element(kPatientName, "PN", "DOE ").element(kPatientId, "LO", "ID").data()));
-
+  EXPECT_EQ(hex(ranged.bytes),
+            hex(Bytes().element(kPatientName, "PN", "DOE ").element(kPatientId, "LO", "ID").str()));
   // A whole group (element 0000), a single tag, and a sequence whose item elements are written
   // although the list does not name them.
   const uint32_t list[] = {0x00280000, kPatientId, kSeries, 0};
@@ -238,46 +192,41 @@ TEST_F(StructureTest, RangesAndInclusionListsChooseTopLevelElements) {
   request.inclusion_list = list;
   Capture listed;
   ASSERT_TRUE(encode_with(m, request, &listed).ok());
-  Stream item_content;
-  item_content.element(kSopInstance, "UI", std::string("1") + '\0');
-  Stream expected;
-  expected.header(kSeries, "SQ", 8 + 10).item(10).bytes(item_content.data());
-  expected.element(kPatientId, "LO", "ID").header(kRows, "US", 2).u16(2);
-  EXPECT_EQ(hex(listed.bytes), hex(expected.data()));
+  Bytes content;
+  content.text(kSopInstance, "UI", "1");
+  Bytes expected;
+  expected.sequence_of(kSeries, {content}).element(kPatientId, "LO", "ID").u16s(kRows, "US", {2});
+  EXPECT_EQ(hex(listed.bytes), hex(expected.str()));
 }
 
 TEST_F(StructureTest, EncapsulatedPixelDataIsWrittenUntouchedWithUndefinedLength) {
-  for (const bool closed : {true, false}) {
-    SCOPED_TRACE(closed ? "closed value" : "value without delimiter");
+  set_bool(EXPORT_GROUP_LENGTHS_TO_NETWORK, true);
+  const std::string open = Bytes().item(0).item(4).raw("\1\2\3\4").str();
+  const std::string closed = Bytes().raw(open).sequence_end().str();
+  for (const std::string& stored : {closed, open}) {
+    SCOPED_TRACE(stored.size() == closed.size() ? "closed value" : "value without delimiter");
     const int32_t m = message();
+    add_unknown(m, 0x7FE00000, CV_VR_UL);
     ASSERT_EQ(CV_Set_Value_From_Int(m, kRows, 2), CV_NORMAL_COMPLETION);
-    set_buffer(m, kPixels, fragments(closed));
-    Stream expected;
-    expected.header(kRows, "US", 2).u16(2).header(kPixels, "OB", 0xFFFFFFFF);
-    expected.bytes(fragments(true));
-    EXPECT_EQ(hex(stream_of(m, kJpegBaseline)), hex(expected.data()));
-    EXPECT_EQ(length_of(m, kJpegBaseline), 0xFFFFFFFFu);
+    set_buffer(m, kPixels, stored);
+    Bytes expected;
+    expected.u16s(kRows, "US", {2}).u32s(0x7FE00000, "UL", {kUndefined});
+    expected.header(kPixels, "OB", kUndefined).raw(closed);
+    EXPECT_EQ(hex(stream_of(m, kJpegBaseline)), hex(expected.str()));
+    EXPECT_EQ(length_of(m, kJpegBaseline), kUndefined);
     // In a native syntax the same bytes are an ordinary OW value.
-    EXPECT_EQ(length_of(m, kExplicitLittle), 10 + 12 + fragments(closed).size());
+    EXPECT_EQ(length_of(m, kExplicitLittle), 10 + 12 + 12 + stored.size());
     EXPECT_EQ(attribute(m, kPixels).vr, CV_VR_OW);
   }
 }
 
-TEST_F(StructureTest, UndefinedLengthMakesItsGroupLengthUndefined) {
-  const int32_t m = message();
-  add_unknown(m, kPixelGroupLength, CV_VR_UL);
-  set_buffer(m, kPixels, fragments(true));
-  Capture capture;
-  ASSERT_EQ(to_stream(m, kJpegBaseline, &capture), CV_NORMAL_COMPLETION);
-  uint32_t stored = 0;
-  EXPECT_EQ(CV_Get_Value_To_ULongInt(m, kPixelGroupLength, &stored), CV_NORMAL_COMPLETION);
-  EXPECT_EQ(stored, 0xFFFFFFFFu);
-}
-
-TEST_F(StructureTest, FilesStartWithPreamblePrefixAndMetaGroupInExplicitLittleEndian) {
+// A file object streams preamble, prefix and group 0002 in explicit VR little endian (meta
+// elements without values left out, (0002,0000) recomputed); a prefix other than "DICM" is
+// written with a warning. The length leaves the 132 bytes out.
+TEST_F(StructureTest, FileObjectsStreamTheirHeader) {
   struct Case {
     const char* prefix;
-    const char* warning;  // T8 line, or null
+    const char* warning;
   };
   const Case cases[] = {
       {"DICM", nullptr},
@@ -288,62 +237,28 @@ TEST_F(StructureTest, FilesStartWithPreamblePrefixAndMetaGroupInExplicitLittleEn
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.prefix);
-    const int32_t m = message();
-    ASSERT_EQ(CV_Add_Standard_Attribute(m, 0x00020000), CV_NORMAL_COMPLETION);
-    set(m, 0x00020010, "1.2.840.10008.1.2");
-    set(m, kModality, "CT");
-    media::FileInfo header;
-    std::memset(header.preamble, 0xAB, sizeof header.preamble);
-    std::memcpy(header.prefix, c.prefix, 4);
-    header.file_name = "scan.dcm";
-    codec::EncodeRequest request;
-    request.mode = codec::ExportMode::kMedia;
-    request.syntax = kImplicitLittle;
-    request.file_header = true;
-    request.header_info = &header;
+    int32_t file = -1;
+    ASSERT_EQ(CV_Create_Empty_File(&file, "scan.dcm"), CV_NORMAL_COMPLETION);
+    track(file);
+    const std::string preamble = pattern(128);
+    ASSERT_EQ(CV_Set_File_Preamble(file, preamble.data()), CV_NORMAL_COMPLETION);
+    std::memcpy(media::file_info(object(file))->prefix, c.prefix, 4);
+    set(file, 0x00020010, "1.2.840.10008.1.2");
+    set(file, kModality, "US");
     LogCapture log;
     Capture capture;
-    ASSERT_TRUE(encode_with(m, request, &capture).ok());
-    Stream expected;
-    expected.bytes(std::vector<uint8_t>(128, 0xAB)).bytes(std::string_view(c.prefix, 4));
-    expected.header(0x00020000, "UL", 4).u32(26);
-    expected.element(0x00020010, "UI", std::string("1.2.840.10008.1.2") + '\0');
-    expected.element(kModality, "CT");  // implicit from group 0008 on
-    EXPECT_EQ(hex(capture.bytes), hex(expected.data()));
+    ASSERT_EQ(to_stream(file, kImplicitLittle, &capture), CV_NORMAL_COMPLETION);
+    Bytes expected;
+    expected.raw(preamble).raw(std::string_view(c.prefix, 4)).u32s(0x00020000, "UL", {26});
+    expected.text(0x00020010, "UI", "1.2.840.10008.1.2");
+    expected.raw(Bytes(false).element(kModality, "CS", "US").str());
+    EXPECT_EQ(hex(capture.bytes), hex(expected.str()));
+    EXPECT_EQ(log.contains("Writing invalid DICOM file prefix"), c.warning != nullptr);
     if (c.warning != nullptr) {
       EXPECT_TRUE(log.contains(c.warning));
     }
-    EXPECT_EQ(log.contains("Writing invalid DICOM file prefix"), c.warning != nullptr);
-
-    // The length leaves the preamble and prefix out.
-    uint32_t length = 0;
-    ASSERT_TRUE(codec::stream_length(object(m), 0, 0xFFFFFFFF, request, &length).ok());
-    EXPECT_EQ(length, expected.size() - 132);
+    EXPECT_EQ(length_of(file, kImplicitLittle), expected.size() - 132);
   }
-}
-
-TEST_F(StructureTest, MessageToStreamWritesTheHeaderOfFileObjects) {
-  int32_t file = -1;
-  ASSERT_EQ(CV_Create_Empty_File(&file, "stream.dcm"), CV_NORMAL_COMPLETION);
-  std::vector<uint8_t> preamble(128);
-  for (size_t i = 0; i < preamble.size(); ++i) preamble[i] = static_cast<uint8_t>(i);
-  ASSERT_EQ(CV_Set_File_Preamble(file, preamble.data()), CV_NORMAL_COMPLETION);
-  set(file, 0x00020010, "1.2.840.10008.1.2");
-  set(file, kModality, "US");
-  Capture capture;
-  const int32_t status = to_stream(file, kImplicitLittle, &capture);
-  uint32_t length = 0;
-  const int32_t measured = CV_Get_Stream_Length(file, 0, 0xFFFFFFFF, kImplicitLittle, &length);
-  ASSERT_EQ(CV_Free_File(&file), CV_NORMAL_COMPLETION);
-  ASSERT_EQ(status, CV_NORMAL_COMPLETION);
-  ASSERT_EQ(measured, CV_NORMAL_COMPLETION);
-  // The meta elements without values are left out; (0002,0000) is recomputed.
-  Stream expected;
-  expected.bytes(preamble).bytes("DICM").header(0x00020000, "UL", 4).u32(26);
-  expected.element(0x00020010, "UI", std::string("1.2.840.10008.1.2") + '\0');
-  expected.element(kModality, "US");
-  EXPECT_EQ(hex(capture.bytes), hex(expected.data()));
-  EXPECT_EQ(length, expected.size() - 132);
 }
 
 TEST_F(StructureTest, ExportedFunctionsCheckTheirArgumentsInOrder) {
@@ -352,72 +267,25 @@ TEST_F(StructureTest, ExportedFunctionsCheckTheirArgumentsInOrder) {
   set(m, kModality, "CT");
   Capture capture;
   uint32_t length = 7;
-  EXPECT_EQ(CV_Message_To_Stream(-5, 0, 0xFFFFFFFF, kExplicitLittle, &capture, nullptr),
-            CV_NULL_POINTER_PARM);
-  EXPECT_EQ(CV_Message_To_Stream(-5, 0, 0xFFFFFFFF, 99, &capture, capture_sink),
+  EXPECT_EQ(CV_Message_To_Stream(-5, 0, 0xFFFFFFFF, 99, &capture, nullptr), CV_NULL_POINTER_PARM);
+  EXPECT_EQ(CV_Message_To_Stream(-5, 0, 0xFFFFFFFF, 99, &capture, Capture::sink),
             CV_INVALID_MESSAGE_ID);
-  EXPECT_EQ(CV_Message_To_Stream(m, 0, 0xFFFFFFFF, 99, &capture, capture_sink),
+  EXPECT_EQ(CV_Message_To_Stream(empty, 0, 0xFFFFFFFF, 138, &capture, Capture::sink),
             CV_INVALID_TRANSFER_SYNTAX);
-  EXPECT_EQ(CV_Message_To_Stream(m, 0, 0xFFFFFFFF, 138, &capture, capture_sink),
-            CV_INVALID_TRANSFER_SYNTAX);
-  EXPECT_EQ(CV_Message_To_Stream(empty, 0, 0xFFFFFFFF, 99, &capture, capture_sink),
-            CV_INVALID_TRANSFER_SYNTAX);
-  EXPECT_EQ(CV_Message_To_Stream(empty, 0, 0xFFFFFFFF, kExplicitLittle, &capture, capture_sink),
-            CV_MESSAGE_EMPTY);
+  EXPECT_EQ(to_stream(empty, kExplicitLittle, &capture), CV_MESSAGE_EMPTY);
   EXPECT_TRUE(capture.chunks.empty());
   EXPECT_EQ(CV_Get_Stream_Length(-5, 0, 0xFFFFFFFF, 99, nullptr), CV_NULL_POINTER_PARM);
   EXPECT_EQ(CV_Get_Stream_Length(-5, 0, 0xFFFFFFFF, 99, &length), CV_INVALID_MESSAGE_ID);
   EXPECT_EQ(CV_Get_Stream_Length(m, 0, 0xFFFFFFFF, 99, &length), CV_INVALID_TRANSFER_SYNTAX);
   EXPECT_EQ(CV_Get_Stream_Length(empty, 0, 0xFFFFFFFF, kExplicitLittle, &length), CV_MESSAGE_EMPTY);
   EXPECT_EQ(length, 7u);
-
   // A sink that refuses ends the encode at once.
+  set_buffer(m, kDocument, pattern(100000));
   for (const int refuse : {0, 1}) {
-    const int32_t big = message();
-    set_buffer(big, kDocument, pattern(100000));
     Capture refusing;
     refusing.refuse_at = refuse;
-    EXPECT_EQ(to_stream(big, kExplicitLittle, &refusing), CV_CALLBACK_CANNOT_COMPLY);
+    EXPECT_EQ(to_stream(m, kExplicitLittle, &refusing), CV_CALLBACK_CANNOT_COMPLY);
     EXPECT_EQ(refusing.chunks.size(), static_cast<size_t>(refuse + 1));
-  }
-}
-
-TEST_F(StructureTest, StreamLengthIsTheNumberOfBytesProduced) {
-  const int32_t m = message();
-  ASSERT_EQ(CV_Add_Standard_Attribute(m, kGroup8Length), CV_NORMAL_COMPLETION);
-  set(m, kImageType, "ORIGINAL");
-  set_next(m, kImageType, "PRIMARY");
-  set(m, kModality, "MR");
-  add_unknown(m, kUnknown, CV_VR_UN);
-  ASSERT_TRUE(data::append_memory_node(attribute(m, kUnknown), "abc", 3, 1).ok());
-  add_private(m);
-  set(m, kPatientName, "DOE^JOHN");
-  ASSERT_EQ(CV_Set_Value_From_LongInt(m, kOriginalImage, 0x00100010), CV_NORMAL_COMPLETION);
-  ASSERT_EQ(CV_Set_Value_From_Double(m, kSelectorFd, 2.5), CV_NORMAL_COMPLETION);
-  set_buffer(m, kRedLut, pattern(1000));
-  set_buffer(m, kDocument, pattern(333));
-  set(m, kTextValue, std::string(70000, 't'));
-  const int32_t outer = item();
-  const int32_t inner = item();
-  set(inner, kSopInstance, "1.2.3");
-  add_item(outer, kContent, inner);
-  add_item(outer, kContent, item());
-  set(outer, kModality, "SR");
-  add_item(m, kSeries, outer);
-  for (const bool undefined : {false, true}) {
-    set_bool(EXPORT_UNDEFINED_LENGTH_SQ, undefined);
-    for (const int32_t syntax :
-         {kImplicitLittle, kExplicitLittle, kExplicitBig, kImplicitBig, kJpegBaseline}) {
-      SCOPED_TRACE(testing::Message() << syntax << (undefined ? " undefined" : " defined"));
-      const std::vector<uint8_t> bytes = stream_of(m, syntax);
-      EXPECT_EQ(length_of(m, syntax), bytes.size());
-      uint32_t ranged = 0;
-      ASSERT_EQ(CV_Get_Stream_Length(m, 0x00080061, 0x00280000, syntax, &ranged),
-                CV_NORMAL_COMPLETION);
-      Capture capture;
-      ASSERT_EQ(to_stream(m, syntax, &capture, 0x00080061, 0x00280000), CV_NORMAL_COMPLETION);
-      EXPECT_EQ(ranged, capture.bytes.size());
-    }
   }
 }
 
@@ -449,32 +317,28 @@ TEST_F(StructureTest, DirectoryOffsetElementsCarryByteOffsets) {
   LogCapture log;
   Capture capture;
   ASSERT_TRUE(encode_with(m, request, &capture).ok());
-  Stream record_content;
-  record_content.header(0x00041400, "UL", 4).u32(0).header(0x00041420, "UL", 4).u32(0x1234);
-  Stream expected;
-  expected.header(0x00041200, "UL", 4).u32(0x1234).header(0x00041202, "UL", 4).u32(99);
-  expected.header(0x00041220, "SQ", 8 + 24).item(24).bytes(record_content.data());
-  EXPECT_EQ(hex(capture.bytes), hex(expected.data()));
+  Bytes content;
+  content.u32s(0x00041400, "UL", {0}).u32s(0x00041420, "UL", {0x1234});
+  Bytes expected;
+  expected.u32s(0x00041200, "UL", {0x1234}).u32s(0x00041202, "UL", {99});
+  expected.sequence_of(0x00041220, {content});
+  EXPECT_EQ(hex(capture.bytes), hex(expected.str()));
   EXPECT_TRUE(log.contains("Invalid item 99"));
-
   // Without a table the stored item identifiers are written.
-  const std::vector<uint8_t> plain = stream_of(m, kExplicitLittle);
-  uint32_t first = 0;
-  std::memcpy(&first, plain.data() + 8, 4);
-  EXPECT_EQ(first, 7u);
+  EXPECT_EQ(stream_of(m, kExplicitLittle).substr(8, 4), std::string("\7\0\0\0", 4));
 }
 
 // Items kept as undecoded streams (DICOMDIR records): the test keeps the bytes itself.
 struct Deferred {
   data::PendingStream pending;
-  std::vector<uint8_t> bytes;
+  std::string bytes;
   int32_t syntax;
   int completed = 0;
 };
 Deferred* g_deferred = nullptr;
 
 bool read_deferred(const data::MsgObj&, codec::PendingStreamBytes* out) {
-  out->bytes = g_deferred->bytes.data();
+  out->bytes = reinterpret_cast<const uint8_t*>(g_deferred->bytes.data());
   out->length = static_cast<uint32_t>(g_deferred->bytes.size());
   out->syntax = g_deferred->syntax;
   return true;
@@ -496,10 +360,8 @@ TEST_F(StructureTest, ItemsKeptAsStreamsAreWrittenBackVerbatim) {
   const int32_t record = item();
   ASSERT_EQ(CV_Set_Value_From_ULongInt(record, 0x00041400, 0), CV_NORMAL_COMPLETION);
   add_item(m, 0x00041220, record);
-  Stream saved;
-  saved.element(0x00041500, "CS", "IMAGE ");
-  Deferred deferred{
-      {0x00041400, complete_deferred, discard_deferred}, saved.data(), kExplicitLittle};
+  const std::string saved = Bytes().element(0x00041500, "CS", "IMAGE ").str();
+  Deferred deferred{{0x00041400, complete_deferred, discard_deferred}, saved, kExplicitLittle};
   g_deferred = &deferred;
   object(record).pending_stream = &deferred.pending;
   codec::set_pending_stream_reader(read_deferred);
@@ -509,16 +371,12 @@ TEST_F(StructureTest, ItemsKeptAsStreamsAreWrittenBackVerbatim) {
       g_deferred = nullptr;
     }
   } restore;
-
-  Stream record_content;
-  record_content.header(0x00041400, "UL", 4).u32(0).bytes(saved.data());
-  Stream expected;
-  expected.header(0x00041220, "SQ", 8 + static_cast<uint32_t>(record_content.size()));
-  expected.item(static_cast<uint32_t>(record_content.size())).bytes(record_content.data());
-  EXPECT_EQ(hex(stream_of(m, kExplicitLittle)), hex(expected.data()));
+  Bytes content;
+  content.u32s(0x00041400, "UL", {0}).raw(saved);
+  const std::string expected = Bytes().sequence_of(0x00041220, {content}).str();
+  EXPECT_EQ(hex(stream_of(m, kExplicitLittle)), hex(expected));
   EXPECT_EQ(length_of(m, kExplicitLittle), expected.size());
   EXPECT_EQ(deferred.completed, 0);
-
   {
     LogCapture log;
     Capture capture;
@@ -527,15 +385,12 @@ TEST_F(StructureTest, ItemsKeptAsStreamsAreWrittenBackVerbatim) {
         log.contains("Transfer syntax of saved stream data does not match transfer "
                      "syntax of object being streamed."));
   }
-
   // Without a reader the rest is decoded first and encoded like any element.
   codec::set_pending_stream_reader(nullptr);
-  Stream implicit_content;
-  implicit_content.header(0x00041400, 4).u32(0).element(0x00041500, "IMAGE ");
-  Stream implicit;
-  implicit.header(0x00041220, 8 + static_cast<uint32_t>(implicit_content.size()));
-  implicit.item(static_cast<uint32_t>(implicit_content.size())).bytes(implicit_content.data());
-  EXPECT_EQ(hex(stream_of(m, kImplicitLittle)), hex(implicit.data()));
+  Bytes implicit_content(false);
+  implicit_content.u32s(0x00041400, "UL", {0}).element(0x00041500, "CS", "IMAGE ");
+  EXPECT_EQ(hex(stream_of(m, kImplicitLittle)),
+            hex(Bytes(false).sequence_of(0x00041220, {implicit_content}).str()));
   EXPECT_EQ(deferred.completed, 1);
 }
 

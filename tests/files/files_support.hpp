@@ -1,9 +1,9 @@
-// Shared fixture and helpers of the file tests: the library per test with a check that every
-// object went back to its pool, in-memory sinks and sources for the file callbacks, and small
-// builders and a reader for Part 10 byte streams.
+// The file tests' fixture: the library per test with a check that every object went back to its
+// pool, and in-memory sinks and sources for the file callbacks.
 #ifndef TESSEL_TESTS_FILES_FILES_SUPPORT_HPP_
 #define TESSEL_TESTS_FILES_FILES_SUPPORT_HPP_
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "data/object.hpp"
+#include "data/objects.hpp"
+#include "memory/pool.hpp"
+#include "tests/support/byte_stream.hpp"
 #include "tests/support/test_env.hpp"
 
 #include "tessel/tessel.h"
@@ -19,48 +21,24 @@
 namespace tessel::test {
 
 inline constexpr int32_t kOk = CV_NORMAL_COMPLETION;
-inline constexpr uint32_t kPaddingTag = 0xFFFCFFFC;
 inline constexpr const char* kCtImageStorage = "1.2.840.10008.5.1.4.1.1.2";
 
-class FilesTest : public ::testing::Test {
- protected:
-  void SetUp() override;
-  void TearDown() override;
-
-  // Objects freed by TearDown (whatever their kind by then).
-  int32_t create_empty_file(const std::string& name = "test.dcm");
-  int32_t open_empty_message();
-  void track(int32_t id) { objects_.push_back(id); }
-  // Frees a tracked object now.
-  void free_now(int32_t id);
-  // Registers an application released by TearDown.
-  int32_t register_application(const char* title = "FILES_TEST");
-
-  static data::MsgObj& object(int32_t id);
-  static void set_bool(int32_t parm, bool on);
-
-  // A file holding the meta values an application sets and a few data set attributes:
-  // (0002,0002), (0002,0003), (0002,0010) = `syntax`'s UID, SOP class and instance, a name.
-  int32_t create_filled_file(int32_t syntax, const std::string& name = "test.dcm");
-
- private:
-  std::unique_ptr<LibraryScope> library_;
-  std::vector<int32_t> objects_;
-  std::vector<int32_t> applications_;
-  uint64_t live_at_start_ = 0;
-};
-
-// Records what a file sink is handed; refuses the chunk numbered `refuse_at` (from 0).
+// Records what a file sink is handed; refuses the call numbered `refuse_at` (from 0).
 struct MemorySink {
   std::string bytes;
   std::vector<uint32_t> sizes;
-  std::vector<int32_t> first_flags;
-  std::vector<int32_t> last_flags;
-  std::vector<std::string> names;
+  std::vector<std::string> calls;  // "<first><last> <file name>"
   int refuse_at = -1;
 
-  static int32_t write(const char* file_name, void* user_info, uint32_t data_size, void* data,
-                       int32_t is_first, int32_t is_last);
+  static int32_t write(const char* name, void* self, uint32_t size, void* data, int32_t first,
+                       int32_t last) {
+    auto* s = static_cast<MemorySink*>(self);
+    if (static_cast<int>(s->sizes.size()) == s->refuse_at) return CV_CALLBACK_CANNOT_COMPLY;
+    s->bytes.append(static_cast<const char*>(data), size);
+    s->sizes.push_back(size);
+    s->calls.push_back(std::to_string(first) + std::to_string(last) + " " + name);
+    return kOk;
+  }
 };
 
 // Supplies `bytes` to a file source in chunks of `chunk` bytes.
@@ -68,54 +46,112 @@ struct MemorySource {
   std::string bytes;
   size_t chunk = 4096;
   size_t position = 0;
-  int calls = 0;
 
-  static int32_t read(const char* file_name, void* user_info, uint32_t* data_size, void** data,
-                      int32_t is_first, int32_t* is_last);
+  static int32_t read(const char*, void* self, uint32_t* size, void** data, int32_t,
+                      int32_t* is_last) {
+    auto* s = static_cast<MemorySource*>(self);
+    const size_t n = std::min(s->chunk, s->bytes.size() - s->position);
+    *size = static_cast<uint32_t>(n);
+    *data = s->bytes.data() + s->position;
+    s->position += n;
+    *is_last = s->position == s->bytes.size() ? 1 : 0;
+    return kOk;
+  }
 };
 
-// The transfer syntax UID configured for a code.
-std::string syntax_uid(int32_t syntax);
+inline std::string syntax_uid(int32_t syntax) {
+  char uid[65] = {};
+  EXPECT_EQ(CV_Get_Transfer_Syntax_From_Enum(syntax, uid, sizeof uid), kOk);
+  return uid;
+}
 
-// ---- Byte builders ----------------------------------------------------------------------------
+class FilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    library_ = std::make_unique<LibraryScope>(shipped_ini());
+    ASSERT_EQ(library_->status(), kOk);
+    live_at_start_ = live_objects();
+  }
+  void TearDown() override {
+    for (auto it = objects_.rbegin(); it != objects_.rend(); ++it) {
+      if (data::find_object(*it) != nullptr) {
+        EXPECT_EQ(CV_Free_Message(&*it), kOk);
+      }
+    }
+    for (int32_t app : applications_) EXPECT_EQ(CV_Release_Application(&app), kOk);
+    // Every object, attribute record and value went back to its pool (file headers are checked
+    // by the leak sanitizer).
+    EXPECT_EQ(live_objects(), live_at_start_);
+    library_.reset();
+  }
 
-// How the data set part of a stream is encoded.
-struct Encoding {
-  bool explicit_vr = true;
-  bool little_endian = true;
+  // Objects freed by TearDown, whatever their kind by then.
+  int32_t track(int32_t id) {
+    objects_.push_back(id);
+    return id;
+  }
+  int32_t create_empty_file(const std::string& name = "test.dcm") {
+    int32_t id = -1;
+    EXPECT_EQ(CV_Create_Empty_File(&id, name.c_str()), kOk);
+    return track(id);
+  }
+  int32_t open_empty_message() {
+    int32_t id = -1;
+    EXPECT_EQ(CV_Open_Empty_Message(&id), kOk);
+    return track(id);
+  }
+  void free_now(int32_t id) {
+    objects_.erase(std::remove(objects_.begin(), objects_.end(), id), objects_.end());
+    EXPECT_EQ(CV_Free_Message(&id), kOk);
+  }
+  int32_t register_application() {
+    int32_t app = -1;
+    EXPECT_EQ(CV_Register_Application(&app, "FILES_TEST"), kOk);
+    applications_.push_back(app);
+    live_at_start_ = live_objects();
+    return app;
+  }
+  static data::MsgObj& object(int32_t id) { return *data::find_object(id); }
+  static void set_bool(int32_t parm, bool on) {
+    ASSERT_EQ(CV_Set_Bool_Config_Value(parm, on ? 1 : 0), kOk);
+  }
+  // A file holding the meta values an application sets ((0002,0002), (0002,0003), (0002,0010) =
+  // `syntax`'s UID) and SOP class, instance and patient name.
+  int32_t create_filled_file(int32_t syntax, const std::string& name = "test.dcm") {
+    const int32_t id = create_empty_file(name);
+    EXPECT_EQ(CV_Set_Value_From_String(id, 0x00020002, kCtImageStorage), kOk);
+    EXPECT_EQ(CV_Set_Value_From_String(id, 0x00020003, "1.2.3.4.5"), kOk);
+    EXPECT_EQ(CV_Set_Value_From_String(id, 0x00020010, syntax_uid(syntax).c_str()), kOk);
+    EXPECT_EQ(CV_Set_Value_From_String(id, 0x00080016, kCtImageStorage), kOk);
+    EXPECT_EQ(CV_Set_Value_From_String(id, 0x00080018, "1.2.3.4.5"), kOk);
+    EXPECT_EQ(CV_Set_Value_From_String(id, 0x00100010, "Doe^Jane"), kOk);
+    return id;
+  }
+  static std::string written(int32_t id, int32_t pad = 0) {
+    MemorySink sink;
+    EXPECT_EQ(CV_Write_File(id, pad, &sink, MemorySink::write), kOk);
+    return sink.bytes;
+  }
+
+ private:
+  static uint64_t live_objects() {
+    using memory::PoolId;
+    uint64_t live = memory::direct_stats().count;
+    for (size_t i = 0; i < memory::kPoolCount; ++i) {
+      const auto pool = static_cast<PoolId>(i);
+      if (pool <= PoolId::bPixel || pool == PoolId::TagObj || pool == PoolId::MsgObj ||
+          pool == PoolId::CBObj || pool == PoolId::FileObj || pool == PoolId::FileValueObj) {
+        live += memory::pool_stats(pool).live_objects;
+      }
+    }
+    return live;
+  }
+
+  std::unique_ptr<LibraryScope> library_;
+  std::vector<int32_t> objects_;
+  std::vector<int32_t> applications_;
+  uint64_t live_at_start_ = 0;
 };
-inline constexpr Encoding kExplicitLittle{true, true};
-inline constexpr Encoding kImplicitLittle{false, true};
-inline constexpr Encoding kExplicitBig{true, false};
-
-// One element: tag, VR (explicit syntaxes only), value bytes as given (already padded).
-std::string element(const Encoding& encoding, uint32_t tag, const char* vr,
-                    const std::string& value);
-std::string u16_bytes(uint16_t value, bool little_endian = true);
-std::string u32_bytes(uint32_t value, bool little_endian = true);
-// 128-byte preamble of `fill` bytes followed by `prefix`.
-std::string file_preface(const std::string& prefix = "DICM", char fill = '\0');
-// Group 0002 in explicit VR little endian: (0002,0000) with the correct length, then (0002,0001),
-// (0002,0002), (0002,0003), (0002,0010) and (0002,0012).
-std::string meta_group(const std::string& syntax_uid);
-// A UID or text value padded to even length (NUL for UI, space otherwise).
-std::string padded(const std::string& text, char pad);
-
-// ---- Reading written streams ------------------------------------------------------------------
-
-struct ParsedElement {
-  uint32_t tag;
-  std::string vr;  // empty in implicit VR
-  uint32_t length;
-  std::string value;  // empty for sequences and undefined lengths
-  size_t offset;      // of the element's first byte
-};
-
-// The top-level elements of a Part 10 stream: group 0002 in explicit VR little endian, then the
-// data set in `data_set` (sequences and undefined-length values are stepped over, not parsed).
-// Adds a failure and stops at the first element that does not fit.
-std::vector<ParsedElement> parse_file(const std::string& bytes, const Encoding& data_set);
-const ParsedElement* find_element(const std::vector<ParsedElement>& elements, uint32_t tag);
 
 }  // namespace tessel::test
 
