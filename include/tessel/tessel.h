@@ -11,6 +11,7 @@
 #include "tessel/tessel_dictionary.h"
 #include "tessel/tessel_file.h"
 #include "tessel/tessel_message.h"
+#include "tessel/tessel_network.h"
 #include "tessel/tessel_private.h"
 #include "tessel/tessel_services.h"
 #include "tessel/tessel_stream.h"
