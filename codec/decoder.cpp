@@ -121,6 +121,51 @@ Parser::Parser(StreamReader& reader, const DecodeRequest& request)
   }
 }
 
+namespace {
+
+// Elements whose VR is US or SS by the Pixel Representation (0028,0103) of their data set: the
+// pixel-value elements. The dictionary gives them US; read without VRs they are made SS when the
+// pixels are signed. (LUT descriptors stay US: their first and third values are unsigned.)
+constexpr uint32_t kPixelValueTags[] = {
+    0x00189810, 0x00221452, 0x00280071, 0x00280104, 0x00280105, 0x00280106, 0x00280107,
+    0x00280108, 0x00280109, 0x00280110, 0x00280111, 0x00280120, 0x00280121, 0x00409211,
+    0x00409216, 0x00603004, 0x00603006};
+constexpr uint32_t kPixelRepresentation = 0x00280103;
+
+bool is_pixel_value_tag(uint32_t tag) {
+  for (uint32_t t : kPixelValueTags) {
+    if (t == tag) return true;
+  }
+  return false;
+}
+
+// Walks an object and its items; `signed_pixels` is inherited from the enclosing data set when
+// an item has no Pixel Representation of its own. Items nest at most kMaxSequenceDepth deep.
+void resolve_pixel_value_vrs(data::MsgObj& object, bool signed_pixels) {
+  core::LockHold hold(object.lock);
+  if (const data::TagObj* rep = data::find_attribute(object, kPixelRepresentation);
+      rep != nullptr && rep->head != nullptr && rep->head->length >= 2 && rep->vr == CV_VR_US) {
+    uint16_t value = 0;
+    std::memcpy(&value, rep->head->bytes, sizeof value);
+    signed_pixels = value == 1;
+  }
+  const bool implicit = !syntax_properties(object.transfer_syntax).explicit_vr;
+  for (data::TagObj* attribute = object.first; attribute != nullptr; attribute = attribute->next) {
+    if (attribute->vr == CV_VR_SQ) {
+      for (data::ValueObj* node = attribute->head; node != nullptr; node = node->next) {
+        if (node->bytes == nullptr || node->length == 0) continue;
+        const auto* ref = reinterpret_cast<const data::ItemRef*>(node->bytes);
+        if (ref->item != nullptr) resolve_pixel_value_vrs(*ref->item, signed_pixels);
+      }
+    } else if (implicit && signed_pixels && attribute->vr == CV_VR_US &&
+               attribute->storage == data::kStoredInMemory && is_pixel_value_tag(attribute->tag)) {
+      attribute->vr = CV_VR_SS;
+    }
+  }
+}
+
+}  // namespace
+
 Status Parser::decode(data::MsgObj& object, DecodeResult* result) {
   Level top;
   top.object = &object;
@@ -128,6 +173,7 @@ Status Parser::decode(data::MsgObj& object, DecodeResult* result) {
   Status status = run_top(top);
   const Status finished = reader_.finish();
   if (status.ok() && !finished.ok()) status = finished;
+  if (status.ok()) resolve_pixel_value_vrs(object, false);
   if (status.ok()) {
     result->error_tag = 0;
     result->stop_offset = clamp_offset(stopped_ ? stop_offset_ : reader_.position());

@@ -172,6 +172,37 @@ TEST(SequenceTest, DelimiterCountedInADefinedLength) {
   EXPECT_EQ(texts_of(msg, kPatientName), std::vector<std::string>{"After"});
 }
 
+// Pixel-value elements read without VRs follow the Pixel Representation of their data set, or of
+// the enclosing one for an item; a VR the stream states is kept.
+TEST(VrReconciliationTest, PixelValuesFollowThePixelRepresentation) {
+  constexpr uint32_t kSmallest = 0x00280106;
+  constexpr uint32_t kPadding = 0x00280120;
+  for (const uint16_t representation : {uint16_t{0}, uint16_t{1}}) {
+    Bytes item(false, false);
+    item.u16s(kPadding, "US", {0xFFF0});
+    Bytes b(false, false);
+    b.u16s(0x00280103, "US", {representation}).u16s(kSmallest, "US", {0xFC18});
+    b.header(0x00289110, "SQ", kUndefined).item(item).sequence_end();
+    MessageScope msg;
+    ASSERT_EQ(decode_stream(msg, b.str(), IMPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
+    const int32_t expected = representation == 1 ? CV_VR_SS : CV_VR_US;
+    EXPECT_EQ(vr_of(msg, kSmallest), expected);
+    const std::vector<int32_t> items = items_of(msg, 0x00289110);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(vr_of(items[0], kPadding), expected);
+    if (representation == 1) {
+      int16_t smallest = 0;
+      EXPECT_EQ(CV_Get_Value_To_ShortInt(msg, kSmallest, &smallest), CV_NORMAL_COMPLETION);
+      EXPECT_EQ(smallest, -1000);
+    }
+  }
+  Bytes b(true, false);
+  b.u16s(0x00280103, "US", {1}).u16s(kSmallest, "US", {7});
+  MessageScope msg;
+  ASSERT_EQ(decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
+  EXPECT_EQ(vr_of(msg, kSmallest), CV_VR_US);
+}
+
 // CV_Set_Value_Representation turns a UN value holding implicit items into a sequence through
 // the decoder.
 TEST(VrReconciliationTest, UnChangedToSequenceLater) {

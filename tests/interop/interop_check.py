@@ -79,8 +79,9 @@ ALLOWED = [
      "elements that follow; DCMTK and tessel take the 2-byte length"),
     ("*", r"(00189810|00221452|0028010[4-9]|0028011[01]|0028012[01]|0028110[1-3]|00283002|"
           r"0040921[16]|0060300[46]): VR US, peer SS",
-     "VR 'US or SS' read from implicit VR or from UN: pydicom picks SS by Pixel Representation, "
-     "the library's dictionary gives US (same bits)"),
+     "VR 'US or SS': pydicom picks SS by Pixel Representation also for LUT descriptors and for "
+     "elements converted from UN, where the library keeps the dictionary's US (same bits); "
+     "pixel-value elements read from implicit VR are resolved by both"),
     ("*2026-03-16-OD-OF-OL.dcm", r"0070150D: VR UN, peer OD",
      "VR OD has no code in the library: the value is kept, as UN"),
 ]
