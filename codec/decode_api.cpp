@@ -40,9 +40,9 @@ Status stream_to_message(const char* function, int32_t msg_id, uint32_t start_ta
 }  // namespace tessel::codec
 
 extern "C" CV_API int32_t CV_CALL CV_Stream_To_Message(int32_t msg_id, uint32_t start_tag,
-                                                        uint32_t stop_tag, int32_t syntax,
-                                                        uint32_t* error_tag, void* user_info,
-                                                        CV_MESSAGE_SOURCE source) {
+                                                       uint32_t stop_tag, int32_t syntax,
+                                                       uint32_t* error_tag, void* user_info,
+                                                       CV_MESSAGE_SOURCE source) {
   constexpr const char* kFunction = "CV_Stream_To_Message";
   return tessel::api::call(kFunction, [&]() -> tessel::Status {
     if (error_tag == nullptr) return tessel::Status(CV_NULL_POINTER_PARM);

@@ -51,8 +51,8 @@ constexpr std::array<int8_t, 26 * 26> kVrTable = make_vr_table();
 
 // VRs written with two reserved bytes and a 32-bit length in explicit VR.
 bool has_long_length(int32_t vr) {
-  return vr == CV_VR_UN || vr == CV_VR_OB || vr == CV_VR_OW || vr == CV_VR_OL ||
-         vr == CV_VR_OF || vr == CV_VR_SQ || vr == CV_VR_UT;
+  return vr == CV_VR_UN || vr == CV_VR_OB || vr == CV_VR_OW || vr == CV_VR_OL || vr == CV_VR_OF ||
+         vr == CV_VR_SQ || vr == CV_VR_UT;
 }
 
 unsigned group_of(uint32_t tag) {
@@ -126,10 +126,10 @@ namespace {
 // Elements whose VR is US or SS by the Pixel Representation (0028,0103) of their data set: the
 // pixel-value elements. The dictionary gives them US; read without VRs they are made SS when the
 // pixels are signed. (LUT descriptors stay US: their first and third values are unsigned.)
-constexpr uint32_t kPixelValueTags[] = {
-    0x00189810, 0x00221452, 0x00280071, 0x00280104, 0x00280105, 0x00280106, 0x00280107,
-    0x00280108, 0x00280109, 0x00280110, 0x00280111, 0x00280120, 0x00280121, 0x00409211,
-    0x00409216, 0x00603004, 0x00603006};
+constexpr uint32_t kPixelValueTags[] = {0x00189810, 0x00221452, 0x00280071, 0x00280104, 0x00280105,
+                                        0x00280106, 0x00280107, 0x00280108, 0x00280109, 0x00280110,
+                                        0x00280111, 0x00280120, 0x00280121, 0x00409211, 0x00409216,
+                                        0x00603004, 0x00603006};
 constexpr uint32_t kPixelRepresentation = 0x00280103;
 
 bool is_pixel_value_tag(uint32_t tag) {
@@ -276,11 +276,11 @@ Status Parser::check_bounds(const Level& level, uint32_t length) {
   if (at <= level.end && (length == data::kUndefinedLength || length <= level.end - at)) {
     return Status();
   }
-  log::write(function_, log::kError,
-             "Length of (%4.4x,%4.4x) (%lu) runs past the end of its item by %lu bytes",
-             group_of(current_tag_), element_of(current_tag_), static_cast<unsigned long>(length),
-             static_cast<unsigned long>(at + (length == data::kUndefinedLength ? 0 : length) -
-                                        level.end));
+  log::write(
+      function_, log::kError,
+      "Length of (%4.4x,%4.4x) (%lu) runs past the end of its item by %lu bytes",
+      group_of(current_tag_), element_of(current_tag_), static_cast<unsigned long>(length),
+      static_cast<unsigned long>(at + (length == data::kUndefinedLength ? 0 : length) - level.end));
   return Status(CV_INVALID_VALUE_FOR_VR);
 }
 
@@ -451,8 +451,8 @@ Status Parser::parse_level(Level& level) {
       if (reader_.position() == level.end) return Status();
       log::write(function_, log::kError,
                  "Item data runs %lu bytes past the item length after (%4.4x,%4.4x)",
-                 static_cast<unsigned long>(reader_.position() - level.end),
-                 group_of(current_tag_), element_of(current_tag_));
+                 static_cast<unsigned long>(reader_.position() - level.end), group_of(current_tag_),
+                 element_of(current_tag_));
       return Status(CV_INVALID_VALUE_FOR_VR);
     }
     if (level.top) {
@@ -562,8 +562,8 @@ Status Parser::decode_element(Level& level, const ElementHeader& header) {
       }
       const Status added = data::add_attribute(object, tag, vr, vm_low, vm_high, &attribute);
       if (!added.ok()) {
-        log::write(function_, log::kError, "Error adding stream tag (%4.4x,%4.4x):",
-                   group_of(tag), element_of(tag));
+        log::write(function_, log::kError, "Error adding stream tag (%4.4x,%4.4x):", group_of(tag),
+                   element_of(tag));
         log::write(function_, log::kError, "|   \"%s\"", CV_Error_Message(added.code()));
         attribute = nullptr;
       }
@@ -597,8 +597,9 @@ Status Parser::decode_element(Level& level, const ElementHeader& header) {
   const int32_t width = data::binary_width(vr);
   if (width > 0 && !undefined && header.length % static_cast<uint32_t>(width) != 0) {
     if (from_unknown) {
-      log::write(function_, log::kWarning, "Unable to convert tag (%4.4x,%4.4x) from UN to %s, ignoring",
-                 group_of(tag), element_of(tag), data::vr_text(vr));
+      log::write(function_, log::kWarning,
+                 "Unable to convert tag (%4.4x,%4.4x) from UN to %s, ignoring", group_of(tag),
+                 element_of(tag), data::vr_text(vr));
       if (created) {
         const Status deleted = data::delete_attribute(object, tag);
         static_cast<void>(deleted);

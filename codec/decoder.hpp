@@ -8,6 +8,7 @@
 #include "core/application.hpp"
 #include "core/status.hpp"
 #include "data/object.hpp"
+
 #include "tessel/tessel_stream.h"
 
 namespace tessel::codec {

@@ -98,8 +98,7 @@ class Parser {
   Status switch_to_data_set(Level& level);
   Status read_header(const Syntax& syntax, ElementHeader* header, bool* clean_end);
   Status decode_element(Level& level, const ElementHeader& header);
-  Status read_sequence(Level& level, data::TagObj& attribute, uint32_t length,
-                       bool maybe_implicit);
+  Status read_sequence(Level& level, data::TagObj& attribute, uint32_t length, bool maybe_implicit);
   Status item_syntax(const Syntax& outer, bool maybe_implicit, uint32_t item_length,
                      Syntax* syntax);
   Status skip_value(const Syntax& syntax, const ElementHeader& header);

@@ -64,9 +64,9 @@ Status Parser::decode_creator(Level& level, const ElementHeader& header) {
   const uint16_t group = static_cast<uint16_t>(header.tag >> 16);
   const auto stream_block = static_cast<uint8_t>(header.tag & 0xFF);
   auto ignore = [&](const std::string& code, int32_t status) {
-    log::write(function_, log::kWarning, "Unable to add private creator (%.4X,%.4x) \"%s\": %s (ignoring)",
-               group_of(header.tag), element_of(header.tag), code.c_str(),
-               CV_Error_Message(status));
+    log::write(
+        function_, log::kWarning, "Unable to add private creator (%.4X,%.4x) \"%s\": %s (ignoring)",
+        group_of(header.tag), element_of(header.tag), code.c_str(), CV_Error_Message(status));
     return Status();
   };
   if (header.length == data::kUndefinedLength) {
@@ -87,17 +87,18 @@ Status Parser::decode_creator(Level& level, const ElementHeader& header) {
     const auto object_block = static_cast<uint8_t>(found_tag & 0xFF);
     bool duplicate = false;
     for (const CreatorEntry& entry : creators_) {
-      duplicate = duplicate || (entry.object == &object && entry.group == group &&
-                                entry.object_block == object_block &&
-                                entry.stream_block != stream_block);
+      duplicate =
+          duplicate || (entry.object == &object && entry.group == group &&
+                        entry.object_block == object_block && entry.stream_block != stream_block);
     }
     if (!duplicate) {
       remember_creator(object, group, stream_block, object_block, code);
       return Status();
     }
     if (!allow_duplicate_creators_) {
-      log::write(function_, log::kWarning, "Ignoring duplicate private creator code: (%4.4x,%4.4x) %s",
-                 group_of(header.tag), element_of(header.tag), code.c_str());
+      log::write(function_, log::kWarning,
+                 "Ignoring duplicate private creator code: (%4.4x,%4.4x) %s", group_of(header.tag),
+                 element_of(header.tag), code.c_str());
       // Its data elements join the block the code already has.
       remember_creator(object, group, stream_block, object_block, code);
       return Status();

@@ -11,8 +11,8 @@
 #include "data/charset.hpp"
 #include "data/large_values.hpp"
 #include "data/msg_info.hpp"
-#include "data/private_blocks.hpp"
 #include "data/objects.hpp"
+#include "data/private_blocks.hpp"
 #include "data/value_callbacks.hpp"
 #include "data/value_store.hpp"
 #include "data/values.hpp"
@@ -194,8 +194,8 @@ Status Parser::store_text(Level& level, data::TagObj& attribute, uint32_t length
   for (uint32_t i = 0; i < length; ++i) {
     const uint8_t c = bytes[i];
     if (escapes && c == kEscape) {
-      const bool back = i + 2 < length && bytes[i + 1] == '(' &&
-                        (bytes[i + 2] == 'B' || bytes[i + 2] == 'J');
+      const bool back =
+          i + 2 < length && bytes[i + 1] == '(' && (bytes[i + 2] == 'B' || bytes[i + 2] == 'J');
       shifted = !back;
       continue;
     }
@@ -264,12 +264,12 @@ Status Parser::bind_callback(data::MsgObj& object, data::TagObj& attribute) {
   if (app->callbacks == nullptr) return Status();
   for (POSITION pos = app->callbacks->pNodeHead; pos != nullptr;) {
     const auto* record = static_cast<const core::CallbackRecord*>(CObList_GetNext(&pos));
-    const bool matches =
-        is_private ? record->is_private && record->group == group &&
-                         record->element == static_cast<uint8_t>(tag & 0xFF) &&
-                         data::creator_codes_equal(data::creator_code(record->creator),
-                                                   data::creator_code(creator.c_str()))
-                   : !record->is_private && record->tag == tag;
+    const bool matches = is_private
+                             ? record->is_private && record->group == group &&
+                                   record->element == static_cast<uint8_t>(tag & 0xFF) &&
+                                   data::creator_codes_equal(data::creator_code(record->creator),
+                                                             data::creator_code(creator.c_str()))
+                             : !record->is_private && record->tag == tag;
     if (!matches) continue;
     core::LockHold hold(object.lock);
     return data::bind_value_callback(attribute, *record);
@@ -352,8 +352,8 @@ Status Parser::store_in_file(Level& level, data::TagObj& attribute, uint32_t len
   return Status();
 }
 
-Status Parser::store_by_callback(Level& level, data::TagObj& attribute,
-                                 const ElementHeader& header, uint32_t swap) {
+Status Parser::store_by_callback(Level& level, data::TagObj& attribute, const ElementHeader& header,
+                                 uint32_t swap) {
   data::MsgObj& object = *level.object;
   const uint32_t length = header.length;
   // The callback first learns the value's length (or, when asked, the element's offset in the
@@ -361,8 +361,8 @@ Status Parser::store_by_callback(Level& level, data::TagObj& attribute,
   const int32_t request = request_.announce_offsets ? CV_CB_STREAM_DATA : CV_CB_STREAM_LENGTH;
   const uint32_t announced =
       request_.announce_offsets ? static_cast<uint32_t>(header.offset) : length;
-  Status status = data::callback_take_bytes(object.id, attribute, request, nullptr, announced,
-                                            true, false);
+  Status status =
+      data::callback_take_bytes(object.id, attribute, request, nullptr, announced, true, false);
   const uint32_t unit = swap != 0 ? swap : 2;
   uint32_t remaining = length;
   bool first = true;
@@ -379,8 +379,7 @@ Status Parser::store_by_callback(Level& level, data::TagObj& attribute,
   }
   if (!status.ok()) {
     log::write(function_, log::kError, "Registered Callback returned %s for tag (%4.4x,%4.4x)",
-               CV_Error_Message(status.code()), group_of(attribute.tag),
-               element_of(attribute.tag));
+               CV_Error_Message(status.code()), group_of(attribute.tag), element_of(attribute.tag));
     return status;
   }
   core::LockHold hold(object.lock);
@@ -477,8 +476,8 @@ Status Parser::fragments_to_callback(Level& level, data::TagObj& attribute) {
                  "(%4.4x,%4.4x): End of file encountered before sequence delimiter encountered",
                  group_of(tag), element_of(tag));
       uint8_t none[1] = {0};
-      status = data::callback_take_bytes(object.id, attribute, CV_CB_STREAM_DATA, none, 0, first,
-                                         true);
+      status =
+          data::callback_take_bytes(object.id, attribute, CV_CB_STREAM_DATA, none, 0, first, true);
       break;
     }
     TS_RETURN_IF_ERROR(read);

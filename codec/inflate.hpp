@@ -53,8 +53,8 @@ class InflateStage {
 
   z_stream stream_{};
   bool started_ = false;
-  bool ended_ = false;       // Z_STREAM_END seen
-  bool last_chunk_ = false;  // the input set is the source's last
+  bool ended_ = false;           // Z_STREAM_END seen
+  bool last_chunk_ = false;      // the input set is the source's last
   bool output_pending_ = false;  // the buffer filled up: zlib may hold more for the same input
   bool first_call_ = true;       // names the log line of the first inflate of an input
   uint8_t* buffer_ = nullptr;

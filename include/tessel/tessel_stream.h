@@ -25,14 +25,13 @@ typedef int32_t(CV_CALL* CV_MESSAGE_SOURCE)(int32_t msg_id, void* user_info, int
  * CV_NULL_POINTER_PARM, CV_INVALID_MESSAGE_ID, CV_INVALID_TRANSFER_SYNTAX, CV_MESSAGE_EMPTY (no
  * attributes; the sink is not called), CV_CALLBACK_CANNOT_COMPLY, CV_SYSTEM_ERROR. */
 CV_API int32_t CV_CALL CV_Message_To_Stream(int32_t msg_id, uint32_t start_tag, uint32_t end_tag,
-                                             int32_t syntax, void* user_info,
-                                             CV_MESSAGE_SINK sink);
+                                            int32_t syntax, void* user_info, CV_MESSAGE_SINK sink);
 
 /* The number of bytes CV_Message_To_Stream would produce for the same arguments, or 0xFFFFFFFF
  * when an attribute has undefined length. Adds CV_NULL_POINTER_PARM, CV_INVALID_MESSAGE_ID,
  * CV_INVALID_TRANSFER_SYNTAX, CV_MESSAGE_EMPTY. */
 CV_API int32_t CV_CALL CV_Get_Stream_Length(int32_t msg_id, uint32_t start_tag, uint32_t end_tag,
-                                             int32_t syntax, uint32_t* length);
+                                            int32_t syntax, uint32_t* length);
 
 /* Decodes a stream in transfer syntax `syntax` into the existing object msg_id (attributes are
  * added to what it holds), from start_tag on and up to stop_tag (the first attribute above it
@@ -42,17 +41,16 @@ CV_API int32_t CV_CALL CV_Get_Stream_Length(int32_t msg_id, uint32_t start_tag, 
  * CV_INVALID_VALUE_FOR_VR, CV_INVALID_STREAM_LENGTH, CV_OUT_OF_ORDER_TAG,
  * CV_UNEXPECTED_END_OF_STREAM, CV_STREAM_VALUE_TOO_LARGE, CV_ZLIB_ERROR, CV_SYSTEM_ERROR). */
 CV_API int32_t CV_CALL CV_Stream_To_Message(int32_t msg_id, uint32_t start_tag, uint32_t stop_tag,
-                                             int32_t syntax, uint32_t* error_tag, void* user_info,
-                                             CV_MESSAGE_SOURCE source);
+                                            int32_t syntax, uint32_t* error_tag, void* user_info,
+                                            CV_MESSAGE_SOURCE source);
 
 /* As CV_Stream_To_Message; *offset receives the byte offset, from the start of the stream, of the
  * attribute at which decoding stopped (the first one past stop_tag), or of the end of the
  * stream. */
 CV_API int32_t CV_CALL CV_Stream_To_Message_With_Offset(int32_t msg_id, uint32_t start_tag,
-                                                         uint32_t stop_tag, int32_t syntax,
-                                                         uint32_t* error_tag, uint32_t* offset,
-                                                         void* user_info,
-                                                         CV_MESSAGE_SOURCE source);
+                                                        uint32_t stop_tag, int32_t syntax,
+                                                        uint32_t* error_tag, uint32_t* offset,
+                                                        void* user_info, CV_MESSAGE_SOURCE source);
 
 CV_EXTERN_C_END
 
