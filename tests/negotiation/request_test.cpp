@@ -1,0 +1,560 @@
+// Requestor side: argument checks, remote parameters, the request block, AC judging, the
+// rejection lines and the request dump.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "codec/transfer_syntax.hpp"
+#include "config/config_record.hpp"
+#include "memory/pool.hpp"
+#include "tests/negotiation/negotiation_fixture.hpp"
+
+#include "tessel/tessel.h"
+
+namespace tessel::test {
+namespace {
+
+using net::Association;
+using net::AssociationParams;
+using net::PresentationContextParams;
+
+constexpr char kFunction[] = "CV_Open_Association";
+
+constexpr char kRequestProfile[] =
+    "[IMPLICIT_FIRST]\nSYNTAXES_SUPPORTED = 2\n"
+    "SYNTAX_1 = IMPLICIT_LITTLE_ENDIAN\nSYNTAX_2 = EXPLICIT_LITTLE_ENDIAN\n"
+    "[DEFLATED_ONLY]\nSYNTAXES_SUPPORTED = 1\nSYNTAX_1 = DEFLATED_EXPLICIT_LITTLE_ENDIAN\n"
+    "[REL_LIST]\nSERVICES_SUPPORTED = 2\nSERVICE_1 = STANDARD_MR\nSERVICE_2 = STANDARD_US\n"
+    // Service 2 has no usable syntax once the deflated UID is cleared by the test.
+    "[OFFER_LIST]\nSERVICES_SUPPORTED = 4\nMAX_OPERATIONS_INVOKED = 3\n"
+    "MAX_OPERATIONS_PERFORMED = 0\n"
+    "SERVICE_1 = STANDARD_CT\nSYNTAX_LIST_1 = IMPLICIT_FIRST\nROLE_1 = SCU\n"
+    "EXT_NEG_INFO_1 = 01 ff\nSERVICE_CLASS_1 = 1.2.840.10008.4.2\nREL_GENERAL_1 = REL_LIST\n"
+    "SERVICE_2 = STANDARD_US\nSYNTAX_LIST_2 = DEFLATED_ONLY\n"
+    "SERVICE_3 = STANDARD_MR\nREL_GENERAL_3 = NO_SUCH_LIST\n"
+    "SERVICE_4 = STANDARD_ECHO\nROLE_4 = SCP\n"
+    "[FULL_AE]\nHOST_NAME = pacs.example\nPORT_NUMBER = 4242\nSERVICE_LIST = OFFER_LIST\n"
+    "[NO_PORT_AE]\nHOST_NAME = h1\nSERVICE_LIST = OFFER_LIST\n"
+    "[BAD_PORT_AE]\nHOST_NAME = h1\nPORT_NUMBER = 70000\nSERVICE_LIST = OFFER_LIST\n"
+    "[NO_HOST_AE]\nPORT_NUMBER = 5\nSERVICE_LIST = OFFER_LIST\n"
+    "[NO_LIST_AE]\nHOST_NAME = h1\nPORT_NUMBER = 5\n";
+
+// A syntax list of n entries and a one-service list using it.
+std::string long_syntax_profile(int n) {
+  std::string text = "[MANY_SYNTAXES]\nSYNTAXES_SUPPORTED = " + std::to_string(n) + "\n";
+  for (int i = 1; i <= n; ++i) {
+    text += "SYNTAX_" + std::to_string(i) + " = " + (i % 2 ? "IMPLICIT_LITTLE_ENDIAN\n" : "RLE\n");
+  }
+  return text + "[MANY_LIST]\nSERVICES_SUPPORTED = 1\nSERVICE_1 = STANDARD_CT\n" +
+         "SYNTAX_LIST_1 = MANY_SYNTAXES\n";
+}
+
+class RequestTest : public NegotiationTest {
+ protected:
+  void SetUp() override {
+    NegotiationTest::SetUp();
+    load_applications(kRequestProfile);
+    // The deflated syntax has no UID in this configuration.
+    Cfg->strings[static_cast<size_t>(codec::syntax_uid_parameter(104))].clear();
+  }
+
+  // Builds the request for FULL_AE from OFFER_LIST.
+  AssociationPtr built_request(const net::UserIdentity* identity = nullptr) {
+    AssociationPtr association = make_association(false);
+    remote_.title = "FULL_AE";
+    remote_.host = "pacs.example";
+    remote_.port = 4242;
+    remote_.service_list = "OFFER_LIST";
+    const services::ServiceList* list = CVI_GetServiceNumbers("OFFER_LIST");
+    EXPECT_NE(list, nullptr);
+    const net::RequestSetup setup{&remote_, list, identity, "thishost"};
+    EXPECT_TRUE(net::build_request(kFunction, setup, *association).ok());
+    return association;
+  }
+
+  // Turns the request block into an acceptable answer: every context accepted with its first
+  // proposed syntax, roles as an SCP would grant them.
+  static void answer_all(AssociationParams& params) {
+    for (uint16_t i = 0; i < params.presentation_context_count; ++i) {
+      PresentationContextParams& pc = params.presentation_contexts[i];
+      pc.result = net::kResultAccepted;
+      std::strcpy(pc.accepted_transfer_syntax, pc.transfer_syntaxes[0].uid);
+      pc.scu_role = net::kNoRole;
+      pc.scp_role = net::kNoRole;
+    }
+  }
+
+  net::RemoteParameters remote_;
+};
+
+TEST_F(RequestTest, OpenArgumentsAreCheckedInOrder) {
+  const int32_t good_port = 104;
+  const int32_t bad_port = 65536;
+  const int32_t negative_port = -1;
+  struct Row {
+    bool id_pointer;
+    const char* title;
+    bool good_app;
+    const int32_t* port;
+    const char* list;
+    const char* host;
+    int32_t expected;
+  };
+  const Row rows[] = {
+      {false, "R", true, &good_port, "L", "h", CV_NULL_POINTER_PARM},
+      {true, nullptr, false, &bad_port, "", "", CV_NULL_POINTER_PARM},
+      {true, "", false, &bad_port, "", "", CV_INVALID_APPLICATION_ID},
+      {true, "", true, &bad_port, "", "", CV_INVALID_PORT_NUMBER},
+      {true, "", true, &negative_port, "L", "h", CV_INVALID_PORT_NUMBER},
+      {true, "", true, &good_port, "", "", CV_INVALID_SERVICE_LIST_NAME},
+      {true, "", true, nullptr, "L", "", CV_INVALID_HOST_NAME},
+      {true, "", true, nullptr, nullptr, "0123456789012345678901234567890123456789",
+       CV_INVALID_HOST_NAME},
+      {true, "", true, nullptr, nullptr, "012345678901234567890123456789012345678",
+       CV_INVALID_APPLICATION_TITLE},
+      {true, "12345678901234567", true, nullptr, nullptr, nullptr, CV_INVALID_APPLICATION_TITLE},
+      {true, "1234567890123456", true, nullptr, nullptr, nullptr, CV_NORMAL_COMPLETION},
+  };
+  for (const Row& row : rows) {
+    int32_t id = 77;
+    const net::OpenArguments args{row.id_pointer ? &id : nullptr,
+                                  row.good_app ? app_id_ : 5,
+                                  row.title,
+                                  row.port,
+                                  row.host,
+                                  row.list};
+    Result<core::Application*> app = net::check_open_arguments(args);
+    EXPECT_EQ(app.status().code(), row.expected) << row.expected;
+    if (row.id_pointer) {
+      EXPECT_EQ(id, -1);
+    }
+    if (app.ok()) {
+      EXPECT_EQ(app.value(), app_);
+    }
+  }
+}
+
+TEST_F(RequestTest, RemoteParametersComeFromTheProfileWhenLeftOut) {
+  const int32_t port = 11112;
+  struct Row {
+    const char* title;
+    const int32_t* port;
+    const char* host;
+    const char* list;
+    int32_t expected;
+    const char* host_out;
+    int32_t port_out;
+    const char* list_out;
+    const char* line;
+  };
+  const Row rows[] = {
+      {"UNKNOWN_AE", &port, "given", "L", CV_NORMAL_COMPLETION, "given", 11112, "L", nullptr},
+      {"UNKNOWN_AE", nullptr, "given", "L", CV_CONFIG_INFO_MISSING, "", 0, "",
+       "Application title \"UNKNOWN_AE\" is not configured"},
+      {"FULL_AE", nullptr, nullptr, nullptr, CV_NORMAL_COMPLETION, "pacs.example", 4242,
+       "OFFER_LIST", nullptr},
+      {"FULL_AE", &port, nullptr, "MINE", CV_NORMAL_COMPLETION, "pacs.example", 11112, "MINE",
+       nullptr},
+      {"NO_PORT_AE", nullptr, nullptr, nullptr, CV_NORMAL_COMPLETION, "h1", 104, "OFFER_LIST",
+       "|  Unable to retrieve PORT_NUMBER for NO_PORT_AE, using 104"},
+      {"BAD_PORT_AE", nullptr, nullptr, nullptr, CV_CONFIG_INFO_MISSING, "", 0, "",
+       "Invalid port number: 70000 for application entity \"BAD_PORT_AE\""},
+      {"BAD_PORT_AE", &port, nullptr, nullptr, CV_NORMAL_COMPLETION, "h1", 11112, "OFFER_LIST",
+       nullptr},
+      {"NO_HOST_AE", nullptr, nullptr, nullptr, CV_CONFIG_INFO_MISSING, "", 0, "",
+       "|  Unable to retrieve HOST_NAME for NO_HOST_AE"},
+      {"NO_LIST_AE", nullptr, nullptr, nullptr, CV_CONFIG_INFO_MISSING, "", 0, "",
+       "|  Unable to retrieve SERVICE_LIST for NO_LIST_AE"},
+  };
+  for (const Row& row : rows) {
+    log().clear();
+    int32_t id = 0;
+    const net::OpenArguments args{&id, app_id_, row.title, row.port, row.host, row.list};
+    net::RemoteParameters remote;
+    const Status status = net::complete_remote_parameters(kFunction, args, &remote);
+    EXPECT_EQ(status.code(), row.expected) << row.title;
+    if (status.ok()) {
+      EXPECT_EQ(remote.host, row.host_out) << row.title;
+      EXPECT_EQ(remote.port, row.port_out) << row.title;
+      EXPECT_EQ(remote.service_list, row.list_out) << row.title;
+    }
+    if (row.line != nullptr) {
+      EXPECT_EQ(log().count(row.line), 1) << row.line;
+    }
+  }
+}
+
+TEST_F(RequestTest, ServiceListMustExistAndFitIntoOneAssociation) {
+  std::string profile = kRequestProfile;
+  for (int n : {128, 129}) {
+    profile += "[LIST_" + std::to_string(n) + "]\nSERVICES_SUPPORTED = " + std::to_string(n) + "\n";
+    for (int i = 1; i <= n; ++i) profile += "SERVICE_" + std::to_string(i) + " = STANDARD_CT\n";
+  }
+  load_applications(profile);
+  EXPECT_TRUE(net::load_request_service_list(kFunction, "LIST_128").ok());
+  EXPECT_EQ(net::load_request_service_list(kFunction, "LIST_129").status().code(),
+            CV_INVALID_CONFIG_PARM);
+  EXPECT_TRUE(log().contains("Too many Services offered (Max supported in DICOM is 128)"));
+  EXPECT_EQ(net::load_request_service_list(kFunction, "NOPE").status().code(),
+            CV_CONFIG_INFO_MISSING);
+  EXPECT_TRUE(log().contains("Service List \"NOPE\" is not configured"));
+}
+
+TEST_F(RequestTest, UserIdentityFieldsMatchTheirType) {
+  const char p[] = "user";
+  const char s[] = "secret";
+  struct Row {
+    int32_t type;
+    const char* primary;
+    int32_t primary_length;
+    const char* secondary;
+    int32_t secondary_length;
+    int32_t expected;
+    const char* line;
+  };
+  const Row rows[] = {
+      {0, nullptr, 0, nullptr, 0, CV_NORMAL_COMPLETION, nullptr},
+      {1, p, 4, nullptr, 0, CV_NORMAL_COMPLETION, nullptr},
+      {1, p, 4, s, 6, CV_CONFIG_INFO_MISSING,
+       "Primary field should only be supplied when USERNAME User Identity specified."},
+      {1, p, 0, nullptr, 0, CV_CONFIG_INFO_MISSING,
+       "Primary field should only be supplied when USERNAME User Identity specified."},
+      {2, p, 4, s, 6, CV_NORMAL_COMPLETION, nullptr},
+      {2, p, 4, nullptr, 6, CV_CONFIG_INFO_MISSING,
+       "Primary and Secondary fields must be supplied when Username and Passcode User Identity "
+       "specified."},
+      {3, p, 4, nullptr, 0, CV_NORMAL_COMPLETION, nullptr},
+      {3, nullptr, 4, nullptr, 0, CV_CONFIG_INFO_MISSING,
+       "Primary field should only be supplied when Kerberos Service Ticket User Identity "
+       "specified."},
+      {4, p, 4, s, 6, CV_CONFIG_INFO_MISSING,
+       "Primary field should only be supplied when SAML Assertion User Identity specified."},
+      {5, p, 4, nullptr, 0, CV_INVALID_ENUM_PARM, nullptr},
+  };
+  for (const Row& row : rows) {
+    log().clear();
+    const net::UserIdentity identity{row.type,           true,          row.primary,
+                                     row.primary_length, row.secondary, row.secondary_length};
+    EXPECT_EQ(net::check_user_identity(kFunction, identity).code(), row.expected) << row.type;
+    if (row.line != nullptr) {
+      EXPECT_TRUE(log().contains(row.line)) << row.type;
+    }
+  }
+}
+
+TEST_F(RequestTest, RequestOffersOneContextPerUsableService) {
+  const uint8_t registered[] = {0xAB, 0xCD};
+  static const uint8_t* registered_data = registered;
+  const net::NegotiationRegistry registry{
+      [](const core::Application&) { return true; },
+      [](const core::Application&, const char* uid, const uint8_t** data, uint32_t* length) {
+        if (std::strcmp(uid, kMrUid) != 0) return false;
+        *data = registered_data;
+        *length = 2;
+        return true;
+      }};
+  net::set_negotiation_registry(&registry);
+  const char user[] = "user";
+  const net::UserIdentity identity{1, true, user, 4, nullptr, 0};
+  AssociationPtr association = built_request(&identity);
+  const AssociationParams& params = *association->params;
+  EXPECT_TRUE(log().contains("No valid transfer syntaxes for service: STANDARD_US"));
+  EXPECT_TRUE(
+      log().contains("Unknown related general service list encoded, ignoring: NO_SUCH_LIST"));
+
+  EXPECT_STREQ(params.calling_ae_title, kLocalTitle);
+  EXPECT_STREQ(params.called_ae_title, "FULL_AE");
+  EXPECT_STREQ(params.calling_presentation_address, "thishost");
+  EXPECT_STREQ(params.called_presentation_address, "pacs.example:4242");
+  EXPECT_EQ(params.max_operations_invoked, 3);
+  EXPECT_EQ(params.max_operations_performed, 0);
+  EXPECT_EQ(params.identity_type, 1);
+  ASSERT_EQ(params.identity_primary.length, 4u);
+  EXPECT_EQ(std::memcmp(params.identity_primary.data, "user", 4), 0);
+
+  // The US service has no context, so the IDs run 1, 3, 5 over CT, MR and echo.
+  ASSERT_EQ(params.presentation_context_count, 3);
+  const PresentationContextParams& ct = params.presentation_contexts[0];
+  const PresentationContextParams& mr = params.presentation_contexts[1];
+  const PresentationContextParams& echo = params.presentation_contexts[2];
+  EXPECT_EQ(ct.context_id, 1);
+  EXPECT_EQ(mr.context_id, 3);
+  EXPECT_EQ(echo.context_id, 5);
+  EXPECT_STREQ(ct.abstract_syntax, kCtUid);
+  ASSERT_EQ(ct.transfer_syntax_count, 2);
+  EXPECT_STREQ(ct.transfer_syntaxes[0].uid, kImplicitLe);
+  EXPECT_STREQ(ct.transfer_syntaxes[1].uid, kExplicitLe);
+  // The default list, without the deflated syntax that has no UID here.
+  EXPECT_EQ(mr.transfer_syntax_count, 3);
+  EXPECT_EQ(ct.scu_role, 1);
+  EXPECT_EQ(ct.scp_role, 0);
+  EXPECT_EQ(mr.scu_role, net::kNoRole);
+  EXPECT_EQ(echo.scu_role, 0);
+  EXPECT_EQ(echo.scp_role, 1);
+  // Extended data: the list's own for CT, the registered one for MR, none for echo.
+  ASSERT_EQ(ct.extended_info.length, 2u);
+  EXPECT_EQ(ct.extended_info.data[1], 0xFF);
+  ASSERT_EQ(mr.extended_info.length, 2u);
+  EXPECT_EQ(mr.extended_info.data[0], 0xAB);
+  EXPECT_EQ(echo.extended_info.length, 0u);
+  EXPECT_STREQ(ct.service_class_uid, "1.2.840.10008.4.2");
+  ASSERT_EQ(ct.related_general_count, 2);
+  EXPECT_STREQ(ct.related_general_classes[0], kMrUid);
+  EXPECT_STREQ(ct.related_general_classes[1], kUsUid);
+  EXPECT_EQ(mr.related_general_count, 0);
+
+  ASSERT_EQ(association->proposed.size(), 3u);
+  EXPECT_EQ(association->proposed[2].scp_role, 1);
+  EXPECT_STREQ(association->remote_title, "FULL_AE");
+}
+
+TEST_F(RequestTest, TwentySevenTransferSyntaxesFailTheRequest) {
+  for (int n : {26, 27}) {
+    load_applications(long_syntax_profile(n));
+    AssociationPtr association = make_association(false);
+    net::RemoteParameters remote{"R", "h", 1, "MANY_LIST"};
+    const net::RequestSetup setup{&remote, CVI_GetServiceNumbers("MANY_LIST"), nullptr, "me"};
+    const Status status = net::build_request(kFunction, setup, *association);
+    EXPECT_EQ(status.code(), n == 26 ? CV_NORMAL_COMPLETION : CV_CONFIG_INFO_MISSING) << n;
+    EXPECT_EQ(log().contains("Max number of transfer syntaxes for a service exceeded"), n == 27);
+  }
+}
+
+TEST_F(RequestTest, AnswerIsJudgedInOrder) {
+  struct Row {
+    const char* name;
+    void (*change)(Association&);
+    const char* text;  // null: accepted
+    const char* line;
+  };
+  const Row rows[] = {
+      {"accepted", [](Association&) {}, nullptr, nullptr},
+      {"version",
+       [](Association& a) {
+         a.params->protocol_version = 2;
+         a.params->called_ae_title[0] = 'X';  // the first failure decides
+       },
+       "Unacceptable Protocol Version: 2", nullptr},
+      {"title", [](Association& a) { std::strcpy(a.params->called_ae_title, "FULL"); },
+       "Unacceptable Called_application_title", nullptr},
+      {"longer title", [](Association& a) { std::strcpy(a.params->called_ae_title, "FULL_AE_2"); },
+       nullptr, nullptr},
+      {"context name",
+       [](Association& a) { std::strcpy(a.params->application_context_name, "1.2"); },
+       "Unacceptable Application_context_name", nullptr},
+      {"class uid",
+       [](Association& a) {
+         set_flag(ACCEPT_DIFFERENT_IC_UID, false);
+         std::strcpy(a.params->implementation_class_uid, "9.9");
+       },
+       "Unacceptable Implem_class_uid", nullptr},
+      {"version name",
+       [](Association& a) {
+         set_flag(ACCEPT_DIFFERENT_VERSION, false);
+         std::strcpy(a.params->implementation_version_name, "OTHER");
+       },
+       "Unacceptable Version_name", nullptr},
+      {"nothing answered",
+       [](Association& a) {
+         for (auto& pc : a.params->presentation_contexts) pc.result = net::kResultNoAnswer;
+       },
+       "No Contexts acceptable", "|  No Contexts acceptable"},
+      {"all rejected",
+       [](Association& a) {
+         for (auto& pc : a.params->presentation_contexts) pc.result = net::kResultAbstractSyntax;
+       },
+       "No Contexts acceptable", "|  Abstract Syntax Rejected"},
+      {"scu refused",
+       [](Association& a) {
+         a.params->presentation_contexts[0].scu_role = 0;
+         a.params->presentation_contexts[0].scp_role = 0;
+       },
+       "SCU role not supported by acceptor", nullptr},
+      {"scp refused",
+       [](Association& a) {
+         a.params->presentation_contexts[2].scu_role = 0;
+         a.params->presentation_contexts[2].scp_role = 0;
+       },
+       "SCP role not supported by acceptor", nullptr},
+      {"unknown abstract",
+       [](Association& a) { std::strcpy(a.proposed[1].abstract_syntax, "1.2.3.4"); },
+       "Unexpected Abstract Syntax received:", "|  1.2.3.4 (Context 3)"},
+      {"syntax not proposed",
+       [](Association& a) {
+         std::strcpy(a.params->presentation_contexts[1].accepted_transfer_syntax, "1.2.3");
+       },
+       "A Transfer Syntax was returned that was NOT proposed", nullptr},
+  };
+  for (const Row& row : rows) {
+    set_flag(ACCEPT_DIFFERENT_IC_UID, true);
+    set_flag(ACCEPT_DIFFERENT_VERSION, true);
+    AssociationPtr association = built_request();
+    answer_all(*association->params);
+    std::strcpy(association->params->implementation_class_uid, "1.2.3.4.5");
+    std::strcpy(association->params->implementation_version_name, "PEER_1");
+    association->params->max_operations_invoked = 2;
+    log().clear();
+    row.change(*association);
+    const net::Verdict verdict = net::judge_associate_ac(kFunction, *association);
+    if (row.text == nullptr) {
+      EXPECT_TRUE(verdict.accepted) << row.name << ": " << verdict.text;
+      EXPECT_EQ(association->accepted.size(), 3u) << row.name;
+    } else {
+      EXPECT_FALSE(verdict.accepted) << row.name;
+      EXPECT_EQ(verdict.text, row.text) << row.name;
+    }
+    if (row.line != nullptr) {
+      EXPECT_TRUE(log().contains(row.line)) << row.name;
+    }
+  }
+}
+
+TEST_F(RequestTest, AcceptedAnswerSetsUpContextsAndWindow) {
+  AssociationPtr association = built_request();
+  AssociationParams& params = *association->params;
+  answer_all(params);
+  std::strcpy(params.implementation_class_uid, "1.2.3.4.5");
+  params.max_operations_invoked = 2;
+  params.max_operations_performed = 1;
+  params.max_pdu_length = 16384;
+  // MR is refused, CT accepted with its second syntax.
+  params.presentation_contexts[1].result = net::kResultTransferSyntax;
+  std::strcpy(params.presentation_contexts[0].accepted_transfer_syntax, kExplicitLe);
+  const net::Verdict verdict = net::judge_associate_ac(kFunction, *association);
+  ASSERT_TRUE(verdict.accepted) << verdict.text;
+  ASSERT_EQ(association->accepted.size(), 2u);
+  EXPECT_EQ(association->accepted[0].context_id, 1);
+  EXPECT_EQ(association->accepted[0].transfer_syntax, 101);
+  ASSERT_NE(association->accepted[0].service, nullptr);
+  EXPECT_EQ(association->accepted[0].service->name, "STANDARD_CT");
+  EXPECT_EQ(association->accepted[1].context_id, 5);
+  EXPECT_EQ(association->max_operations_invoked, 2);
+  EXPECT_EQ(association->max_operations_performed, 1);
+  EXPECT_EQ(association->remote_max_pdu_length, 16384u);
+  EXPECT_STREQ(params.remote_implementation_class_uid, "1.2.3.4.5");
+  expect_line_ends(lines_from("Presentation context 3 rejected"),
+                   {"Presentation context 3 rejected, reason 0x04",
+                    "|  Abstract syntax: 1.2.840.10008.5.1.4.1.1.4 (STANDARD_MR)",
+                    "|  Transfer Syntax Rejected"});
+}
+
+TEST_F(RequestTest, RejectionLinesNameResultSourceAndReason) {
+  struct Row {
+    uint8_t result, source, reason;
+    std::vector<std::string> lines;
+  };
+  const Row rows[] = {
+      {1,
+       1,
+       7,
+       {"Association Rejected", "|  Codes: Result 0x01 Source 0x01 Reason 0x07",
+        "|  Result code 1: Permanent Rejection", "|  Result source 1: UL service user",
+        "|  Result reason 7: Unacceptable called AP title"}},
+      {2,
+       2,
+       1,
+       {"Association Rejected", "|  Codes: Result 0x02 Source 0x02 Reason 0x01",
+        "|  Result code 2: Transient Rejection", "|  Result source 2: UL service provider (ACSE)",
+        "|   Result reason 1: No reason given"}},
+      {2,
+       3,
+       2,
+       {"Association Rejected", "|  Codes: Result 0x02 Source 0x03 Reason 0x02",
+        "|  Result code 2: Transient Rejection", "|  Result source 3: UL service provider (pres)",
+        "|  Result reason 2: Local limit exceeded"}},
+      {3,
+       4,
+       4,
+       {"Association Rejected", "|  Codes: Result 0x03 Source 0x04 Reason 0x04",
+        "|  Invalid Result code: 0x03", "|  Invalid Result source: 0x04",
+        "|  Invalid Reason code: 0x04"}},
+      {1,
+       1,
+       4,
+       {"Association Rejected", "|  Codes: Result 0x01 Source 0x01 Reason 0x04",
+        "|  Result code 1: Permanent Rejection", "|  Result source 1: UL service user",
+        "|  Invalid Reason code: 0x04"}},
+  };
+  for (const Row& row : rows) {
+    log().clear();
+    net::log_rejection(kFunction, row.result, row.source, row.reason);
+    const std::vector<std::string> lines = lines_from("Association Rejected");
+    EXPECT_EQ(lines.size(), row.lines.size());
+    expect_line_ends(lines, row.lines);
+  }
+}
+
+TEST_F(RequestTest, RequestDumpGoldenLines) {
+  const char user[] = "user";
+  const char pass[] = "pw";
+  const net::UserIdentity identity{2, false, user, 4, pass, 2};
+  AssociationPtr association = built_request(&identity);
+  std::strcpy(association->params->implementation_class_uid, "1.2.3");
+  std::strcpy(association->params->implementation_version_name, "V1");
+  association->params->presentation_contexts[1].scu_role = 7;
+  log().clear();
+  net::dump_association_params(kFunction, *association->params, true);
+  const std::vector<std::string> lines = lines_from("REQUEST Association Parameters:");
+  expect_line_ends(lines, {"REQUEST Association Parameters:",
+                           "|  Calling_presentation_address: thishost",
+                           "|  Called_presentation_address: pacs.example:4242",
+                           "|  Called_application_title: FULL_AE",
+                           "|  Calling_application_title: LOCAL_AE",
+                           "|  Application_context_name: 1.2.840.10008.3.1.1.1",
+                           "|  PDU_maximum_length: 64234",
+                           "|  Implem_class_uid: 1.2.3",
+                           "|  Version_name: V1",
+                           "|  Max_operations_invoked: 3",
+                           "|  Max_operations_performed: 0",
+                           "|  User Identity Type: Username and Passcode",
+                           "|  User Identity: Positive Response Not Requested",
+                           "|  User Identity Primary Field Length: 4",
+                           "|  User Identity Secondary Field Length: 2",
+                           "|  PRESENTATION CONTEXTS:",
+                           "|  (0)Pres_context_id: 1",
+                           "|  (0)Abstract_syntax: 1.2.840.10008.5.1.4.1.1.2 (STANDARD_CT)",
+                           "|  (0)Proposed Transfer Syntaxes:",
+                           "|    1.2.840.10008.1.2 (Implicit Little Endian)",
+                           "|    1.2.840.10008.1.2.1 (Explicit Little Endian)",
+                           "|  (0)Service Class UID: 1.2.840.10008.4.2 (Storage)",
+                           "|  (0)Related General SOP Class UIDs:",
+                           "|    1.2.840.10008.5.1.4.1.1.4",
+                           "|    1.2.840.10008.5.1.4.1.1.6.1",
+                           "|  (0)SCU Role: 1: requestor supports SCU role",
+                           "|  (0)SCP Role: 0: requestor doesn't support SCP role",
+                           "|  (0)Ext_info_length: 2",
+                           "|  (0)Ext_info_buffer: 01ff",
+                           "|  (1)Pres_context_id: 3",
+                           "|  (1)Abstract_syntax: 1.2.840.10008.5.1.4.1.1.4 (STANDARD_MR)",
+                           "|  (1)Proposed Transfer Syntaxes:",
+                           "|    1.2.840.10008.1.2.1 (Explicit Little Endian)",
+                           "|    1.2.840.10008.1.2 (Implicit Little Endian)",
+                           "|    1.2.840.10008.1.2.2 (Explicit Big Endian)",
+                           "|  (1)SCU Role: ILLEGAL RESPONSE: 0x 7",
+                           "|  (1)SCP Role: Not sent (requestor supports SCP)",
+                           "|  (1)Ext_info_length: 0",
+                           "|  (1)No extended application info",
+                           "|  (2)Pres_context_id: 5"});
+}
+
+TEST_F(RequestTest, AssociationsAreRegisteredAndTornDownWithTheirApplication) {
+  Result<Association*> made = net::create_association(*app_, false);
+  ASSERT_TRUE(made.ok());
+  Association* association = made.value();
+  const int32_t id = association->id;
+  EXPECT_GE(id, 10000);
+  EXPECT_EQ(net::find_association(id), association);
+  ASSERT_TRUE(net::register_association(*association).ok());
+  EXPECT_EQ(app_->associations->nCount, 1);
+  const uint8_t data[] = {1, 2, 3};
+  ASSERT_TRUE(
+      net::copy_param_bytes(data, 3, &association->params->presentation_contexts[0].extended_info));
+  // Releasing the application frees the association, its identifier and its buffers.
+  ASSERT_EQ(CV_Release_Application(&app_id_), CV_NORMAL_COMPLETION);
+  EXPECT_EQ(net::find_association(id), nullptr);
+  EXPECT_EQ(memory::pool_stats(memory::PoolId::AssocObj).live_objects, 0u);
+  EXPECT_EQ(memory::pool_stats(memory::PoolId::AssocParmsObj).live_objects, 0u);
+}
+
+}  // namespace
+}  // namespace tessel::test
