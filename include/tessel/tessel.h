@@ -5,10 +5,12 @@
 #ifndef TESSEL_TESSEL_H_
 #define TESSEL_TESSEL_H_
 
+#include "tessel/tessel_association.h"
 #include "tessel/tessel_config.h"
 #include "tessel/tessel_core.h"
 #include "tessel/tessel_defs.h"
 #include "tessel/tessel_dictionary.h"
+#include "tessel/tessel_dimse.h"
 #include "tessel/tessel_file.h"
 #include "tessel/tessel_message.h"
 #include "tessel/tessel_network.h"
