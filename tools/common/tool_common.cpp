@@ -3,6 +3,7 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -24,7 +25,55 @@ std::string executable_dir() {
   return path.substr(0, path.find_last_of('/'));
 }
 
+struct SyntaxName {
+  const char* name;
+  int32_t code;
+};
+
+constexpr SyntaxName kNative[] = {
+    {"IMPLICIT_LITTLE_ENDIAN", IMPLICIT_LITTLE_ENDIAN},
+    {"EXPLICIT_LITTLE_ENDIAN", EXPLICIT_LITTLE_ENDIAN},
+    {"EXPLICIT_BIG_ENDIAN", EXPLICIT_BIG_ENDIAN},
+    {"DEFLATED_EXPLICIT_LITTLE_ENDIAN", DEFLATED_EXPLICIT_LITTLE_ENDIAN},
+};
+
 }  // namespace
+
+int32_t native_syntax_code(const std::string& name) {
+  for (const SyntaxName& entry : kNative) {
+    if (name == entry.name) return entry.code;
+  }
+  return -1;
+}
+
+bool is_native_syntax(int32_t code) {
+  for (const SyntaxName& entry : kNative) {
+    if (code == entry.code) return true;
+  }
+  return false;
+}
+
+std::string text_value(int32_t id, uint32_t tag) {
+  char buffer[256] = {};
+  if (CV_Get_Value_To_String(id, tag, sizeof buffer, buffer) != CV_NORMAL_COMPLETION) return {};
+  std::string text = buffer;
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.pop_back();
+  return text;
+}
+
+bool parse_port(const std::string& text, int32_t* port) {
+  if (text.empty() || text.size() > 5) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || value < 1 || value > 65535) return false;
+  *port = static_cast<int32_t>(value);
+  return true;
+}
+
+bool valid_title(const std::string& title) {
+  return !title.empty() && title.size() <= 16;
+}
 
 std::string find_ini(const std::string& explicit_path) {
   if (!explicit_path.empty()) return explicit_path;

@@ -21,45 +21,10 @@ constexpr const char* kUsage =
 
 constexpr const char* kDicomdirClass = "1.2.840.10008.1.3.10";
 
-struct SyntaxName {
-  const char* name;
-  int32_t code;
-};
-
-// The native syntaxes: the only ones a data set can move between without a codec.
-constexpr SyntaxName kNative[] = {
-    {"IMPLICIT_LITTLE_ENDIAN", IMPLICIT_LITTLE_ENDIAN},
-    {"EXPLICIT_LITTLE_ENDIAN", EXPLICIT_LITTLE_ENDIAN},
-    {"EXPLICIT_BIG_ENDIAN", EXPLICIT_BIG_ENDIAN},
-    {"DEFLATED_EXPLICIT_LITTLE_ENDIAN", DEFLATED_EXPLICIT_LITTLE_ENDIAN},
-};
-
-int32_t native_code(const std::string& name) {
-  for (const SyntaxName& entry : kNative) {
-    if (name == entry.name) return entry.code;
-  }
-  return -1;
-}
-
-bool is_native(int32_t code) {
-  for (const SyntaxName& entry : kNative) {
-    if (code == entry.code) return true;
-  }
-  return false;
-}
-
-std::string text_value(int32_t id, uint32_t tag) {
-  char buffer[256] = {};
-  if (CV_Get_Value_To_String(id, tag, sizeof buffer, buffer) != CV_NORMAL_COMPLETION) return {};
-  std::string text = buffer;
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.pop_back();
-  return text;
-}
-
 // Fills a meta element the file lacks from the data set attribute that holds the same UID.
 int32_t copy_when_empty(int32_t id, uint32_t meta_tag, uint32_t data_tag) {
-  if (!text_value(id, meta_tag).empty()) return CV_NORMAL_COMPLETION;
-  const std::string uid = text_value(id, data_tag);
+  if (!tessel_tools::text_value(id, meta_tag).empty()) return CV_NORMAL_COMPLETION;
+  const std::string uid = tessel_tools::text_value(id, data_tag);
   if (uid.empty()) return CV_NORMAL_COMPLETION;
   return CV_Set_Value_From_String(id, meta_tag, uid.c_str());
 }
@@ -90,7 +55,7 @@ int Conversion::run(int32_t target, const std::string& in, const std::string& ou
   const tessel_tools::ReadOutcome read = tessel_tools::read_dicom_file(app_id_, in, &file_id_);
   if (read.status != CV_NORMAL_COMPLETION) return failed(in, tessel_tools::describe_failure(read));
 
-  if (text_value(file_id_, 0x00020002) == kDicomdirClass) {
+  if (tessel_tools::text_value(file_id_, 0x00020002) == kDicomdirClass) {
     return failed(in, "a DICOMDIR cannot be converted: its record offsets would not be rewritten");
   }
   if (read.layout == tessel_tools::FileLayout::kBareDataSet) {
@@ -98,10 +63,10 @@ int Conversion::run(int32_t target, const std::string& in, const std::string& ou
     if (status == CV_NORMAL_COMPLETION) status = copy_when_empty(file_id_, 0x00020003, 0x00080018);
     if (status != CV_NORMAL_COMPLETION) return failed(in, CV_Error_Message(status));
   } else {
-    std::string uid = text_value(file_id_, 0x00020010);
+    std::string uid = tessel_tools::text_value(file_id_, 0x00020010);
     int32_t source = -1;
     if (CV_Get_Enum_From_Transfer_Syntax(uid.data(), &source) != CV_NORMAL_COMPLETION ||
-        !is_native(source)) {
+        !tessel_tools::is_native_syntax(source)) {
       return failed(in, "transfer syntax " + uid +
                             " is encapsulated (compressed); no codec is available to convert it");
     }
@@ -163,7 +128,7 @@ int main(int argc, char** argv) {
       bad = true;
     }
   }
-  const int32_t target = native_code(syntax);
+  const int32_t target = tessel_tools::native_syntax_code(syntax);
   if (bad || path_count != 2 || target < 0) {
     std::fputs(kUsage, stderr);
     return 2;

@@ -19,20 +19,6 @@ constexpr int32_t kEchoResponse = 0x8030;
 constexpr uint32_t kStatusTag = 0x00000900;
 constexpr int32_t kReplyTimeout = 30;
 
-bool parse_port(const std::string& text, int32_t* port) {
-  if (text.empty() || text.size() > 5) return false;
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || value < 1 || value > 65535) return false;
-  *port = static_cast<int32_t>(value);
-  return true;
-}
-
-bool valid_title(const std::string& title) {
-  return !title.empty() && title.size() <= 16;
-}
-
 // Owns the application and association so that every exit path releases them.
 class Echo {
  public:
@@ -122,8 +108,8 @@ int main(int argc, char** argv) {
     }
   }
   int32_t port = 0;
-  if (bad || count != 2 || !parse_port(positional[1], &port) || !valid_title(aet) ||
-      !valid_title(aec)) {
+  if (bad || count != 2 || !tessel_tools::parse_port(positional[1], &port) ||
+      !tessel_tools::valid_title(aet) || !tessel_tools::valid_title(aec)) {
     std::fputs(kUsage, stderr);
     return 2;
   }

@@ -33,54 +33,6 @@ constexpr uint32_t kSopClassTag = 0x00080016;
 constexpr uint32_t kSopInstanceTag = 0x00080018;
 constexpr int32_t kReplyTimeout = 120;
 
-struct SyntaxName {
-  const char* name;
-  int32_t code;
-};
-
-constexpr SyntaxName kNative[] = {
-    {"IMPLICIT_LITTLE_ENDIAN", IMPLICIT_LITTLE_ENDIAN},
-    {"EXPLICIT_LITTLE_ENDIAN", EXPLICIT_LITTLE_ENDIAN},
-    {"EXPLICIT_BIG_ENDIAN", EXPLICIT_BIG_ENDIAN},
-    {"DEFLATED_EXPLICIT_LITTLE_ENDIAN", DEFLATED_EXPLICIT_LITTLE_ENDIAN},
-};
-
-int32_t native_code(const std::string& name) {
-  for (const SyntaxName& entry : kNative) {
-    if (name == entry.name) return entry.code;
-  }
-  return -1;
-}
-
-bool is_native(int32_t code) {
-  for (const SyntaxName& entry : kNative) {
-    if (code == entry.code) return true;
-  }
-  return false;
-}
-
-bool parse_port(const std::string& text, int32_t* port) {
-  if (text.empty() || text.size() > 5) return false;
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || value < 1 || value > 65535) return false;
-  *port = static_cast<int32_t>(value);
-  return true;
-}
-
-bool valid_title(const std::string& title) {
-  return !title.empty() && title.size() <= 16;
-}
-
-std::string text_value(int32_t id, uint32_t tag) {
-  char buffer[256] = {};
-  if (CV_Get_Value_To_String(id, tag, sizeof buffer, buffer) != CV_NORMAL_COMPLETION) return {};
-  std::string text = buffer;
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.pop_back();
-  return text;
-}
-
 double file_megabytes(const std::string& path) {
   struct stat info {};
   if (stat(path.c_str(), &info) != 0) return 0.0;
@@ -131,14 +83,14 @@ Outcome Sender::prepare(const std::string& path, std::string* service) {
   if (read.status != CV_NORMAL_COMPLETION) {
     return failure("cannot read: " + tessel_tools::describe_failure(read));
   }
-  std::string sop_class = text_value(file_id_, kSopClassTag);
-  if (sop_class.empty()) sop_class = text_value(file_id_, kMetaSopClassTag);
-  const std::string instance = text_value(file_id_, kSopInstanceTag);
+  std::string sop_class = tessel_tools::text_value(file_id_, kSopClassTag);
+  if (sop_class.empty()) sop_class = tessel_tools::text_value(file_id_, kMetaSopClassTag);
+  const std::string instance = tessel_tools::text_value(file_id_, kSopInstanceTag);
   if (sop_class.empty() || instance.empty()) {
     return failure("no SOP Class UID or SOP Instance UID in the data set");
   }
   int32_t file_syntax = EXPLICIT_LITTLE_ENDIAN;
-  std::string syntax_uid = text_value(file_id_, kMetaSyntaxTag);
+  std::string syntax_uid = tessel_tools::text_value(file_id_, kMetaSyntaxTag);
   if (!syntax_uid.empty() &&
       CV_Get_Enum_From_Transfer_Syntax(syntax_uid.data(), &file_syntax) != CV_NORMAL_COMPLETION) {
     return failure("unknown transfer syntax " + syntax_uid);
@@ -161,11 +113,11 @@ Outcome Sender::prepare(const std::string& path, std::string* service) {
   int32_t wanted = 0;
   if (syntax_ > 0) {
     wanted = syntax_;
-    if (!is_native(file_syntax)) {
+    if (!tessel_tools::is_native_syntax(file_syntax)) {
       return failure("transfer syntax " + syntax_uid +
                      " is encapsulated (compressed); no codec is available to convert it");
     }
-  } else if (!is_native(file_syntax)) {
+  } else if (!tessel_tools::is_native_syntax(file_syntax)) {
     wanted = file_syntax;
   }
   status = wanted > 0 ? CV_Set_Message_Transfer_Syntax(file_id_, wanted)
@@ -314,9 +266,9 @@ int main(int argc, char** argv) {
     }
   }
   int32_t port = 0;
-  const int32_t target = syntax.empty() ? 0 : native_code(syntax);
-  if (bad || positional.size() < 3 || !parse_port(positional[1], &port) || target < 0 ||
-      !valid_title(aet) || !valid_title(aec)) {
+  const int32_t target = syntax.empty() ? 0 : tessel_tools::native_syntax_code(syntax);
+  if (bad || positional.size() < 3 || !tessel_tools::parse_port(positional[1], &port) ||
+      target < 0 || !tessel_tools::valid_title(aet) || !tessel_tools::valid_title(aec)) {
     std::fputs(kUsage, stderr);
     return 2;
   }

@@ -78,14 +78,6 @@ bool parse_number(const std::string& text, long low, long high, int32_t* out) {
   return true;
 }
 
-std::string text_value(int32_t id, uint32_t tag) {
-  char buffer[256] = {};
-  if (CV_Get_Value_To_String(id, tag, sizeof buffer, buffer) != CV_NORMAL_COMPLETION) return {};
-  std::string text = buffer;
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\0')) text.pop_back();
-  return text;
-}
-
 // A UID is digits and periods: safe as a file name on every system.
 bool valid_uid(const std::string& uid) {
   if (uid.empty() || uid.size() > 64 || uid.front() == '.') return false;
@@ -122,10 +114,10 @@ class AssociationWorker {
 };
 
 int32_t AssociationWorker::store(int32_t* msg_id) {
-  std::string sop_class = text_value(*msg_id, kAffectedClassTag);
-  if (sop_class.empty()) sop_class = text_value(*msg_id, kSopClassTag);
-  std::string instance = text_value(*msg_id, kAffectedInstanceTag);
-  if (instance.empty()) instance = text_value(*msg_id, kSopInstanceTag);
+  std::string sop_class = tessel_tools::text_value(*msg_id, kAffectedClassTag);
+  if (sop_class.empty()) sop_class = tessel_tools::text_value(*msg_id, kSopClassTag);
+  std::string instance = tessel_tools::text_value(*msg_id, kAffectedInstanceTag);
+  if (instance.empty()) instance = tessel_tools::text_value(*msg_id, kSopInstanceTag);
   if (!valid_uid(instance) || sop_class.empty()) {
     report(stderr, "association %d: C-STORE request without a usable SOP Instance UID (\"%s\")",
            assoc_id_, instance.c_str());
