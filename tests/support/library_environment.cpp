@@ -1,5 +1,5 @@
-// One library initialisation for the whole program; each test points TEMP_FILE_DIRECTORY at a
-// scratch directory of its own.
+// One library initialisation from the shipped configuration for a whole test program, for areas
+// whose code logs through the library and reads the loaded configuration.
 #include <memory>
 
 #include <gtest/gtest.h>
