@@ -144,6 +144,23 @@ Status register_application(const char* title, int32_t* id_out) {
   }
 }
 
+Application* application_by_title(const char* title) {
+  for (Application* app = g_title_index[title_bucket(title)]; app != nullptr;
+       app = app->next_by_title) {
+    if (std::strcmp(app->title, title) == 0) return app;
+  }
+  return nullptr;
+}
+
+Application* lowest_application(const Application* except) {
+  Application* lowest = nullptr;
+  g_app_table.for_each([&](int32_t, void* object) {
+    auto* app = static_cast<Application*>(object);
+    if (app != except && (lowest == nullptr || app->id < lowest->id)) lowest = app;
+  });
+  return lowest;
+}
+
 Status release_application(int32_t id) {
   Application* app = nullptr;
   {

@@ -63,6 +63,12 @@ Status release_application(int32_t id);
 // Releases every application still registered (library release, before the pools go).
 void release_all_applications();
 
+// The application registered under `title`, or nullptr. The caller holds appObjSemaphore.
+Application* application_by_title(const char* title);
+// The application with the lowest identifier other than `except` (the earliest registration
+// still present), or nullptr. The caller holds appObjSemaphore.
+Application* lowest_application(const Application* except);
+
 // Association identifiers: a new identifier for `object`, or -1 when the table is full.
 int32_t new_session_id(SessionClaimState* object);
 void release_session_id(int32_t id);

@@ -41,26 +41,34 @@ void release_bytes(ParamBytes& bytes) {
 
 }  // namespace
 
-Result<Association*> create_association(core::Application& app, bool acceptor) {
+Result<Association*> create_association(core::Application& app, bool acceptor,
+                                        AssociationParams* params) {
   // Global reset clears the teardown, so it is installed again with every association.
   core::set_association_teardown(&teardown_listed_association);
   Association* association = memory::pool_new<Association>(memory::PoolId::AssocObj);
   if (association == nullptr) return Status(CV_SYSTEM_ERROR);
-  association->params = memory::pool_new<AssociationParams>(memory::PoolId::AssocParmsObj);
-  if (association->params == nullptr) {
-    memory::pool_delete(memory::PoolId::AssocObj, association);
-    return Status(CV_SYSTEM_ERROR);
+  // A block of a few hundred kilobytes: one handed in is taken over rather than a fresh one
+  // made and dropped again.
+  AssociationParams* own = nullptr;
+  if (params == nullptr) {
+    own = memory::pool_new<AssociationParams>(memory::PoolId::AssocParmsObj);
+    if (own == nullptr) {
+      memory::pool_delete(memory::PoolId::AssocObj, association);
+      return Status(CV_SYSTEM_ERROR);
+    }
+    // Pool slots come zeroed.
+    init_zeroed_association_params(own);
   }
-  reset_association_params(association->params);
   association->application = &app;
   association->application_id = app.id;
   association->is_acceptor = acceptor;
   association->id = core::new_session_id(association);
   if (association->id < 0) {
-    memory::pool_delete(memory::PoolId::AssocParmsObj, association->params);
+    memory::pool_delete(memory::PoolId::AssocParmsObj, own);
     memory::pool_delete(memory::PoolId::AssocObj, association);
     return Status(CV_SYSTEM_ERROR);
   }
+  association->params = params != nullptr ? params : own;
   return association;
 }
 

@@ -77,9 +77,12 @@ struct Association : core::SessionClaimState {
 };
 
 // Makes an association for `app` with a new identifier and an empty parameter block
-// (reset_association_params). CV_SYSTEM_ERROR when the pool or the identifier table is
-// exhausted. The association is not registered with the application yet.
-Result<Association*> create_association(core::Application& app, bool acceptor);
+// (reset_association_params), or with `params` when given: a block of the AssocParmsObj pool
+// that the association takes over on success (on failure it stays the caller's).
+// CV_SYSTEM_ERROR when the pool or the identifier table is exhausted. The association is not
+// registered with the application yet.
+Result<Association*> create_association(core::Application& app, bool acceptor,
+                                        AssociationParams* params = nullptr);
 
 // The association of an identifier, without claiming it; null when unknown.
 Association* find_association(int32_t id);

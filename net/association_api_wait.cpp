@@ -56,7 +56,7 @@ Attempt wait_once(const char* function, const WaitRequest& request, int32_t time
                   int32_t* application_id, int32_t* association_id) {
   OwnedParams received = memory::make_pooled<AssociationParams, memory::PoolId::AssocParmsObj>();
   if (received == nullptr) return failed(CV_SYSTEM_ERROR);
-  reset_association_params(received.get());
+  init_zeroed_association_params(received.get());
   DulAssociation* handle = nullptr;
   const int32_t result = DUL_wait_for_associate_RQ(
       timeout, request.port, request.address, Cfg->l(PDU_MAXIMUM_LENGTH), received.get(), &handle,
@@ -93,16 +93,15 @@ Attempt wait_once(const char* function, const WaitRequest& request, int32_t time
     return failed(CV_INVALID_SERVICE_LIST_NAME);
   }
 
-  Result<Association*> created = create_association(*app, true);
+  // The block the request was decoded into becomes the association's own.
+  Result<Association*> created = create_association(*app, true, received.get());
   if (!created.ok()) {
     abort_handle(&handle);
     release_param_bytes(*received);
     return Attempt{Outcome::kFailed, created.status()};
   }
+  received.release();
   OwnedAssociation association(created.value());
-  // The block the request was decoded into becomes the association's own.
-  memory::pool_delete(memory::PoolId::AssocParmsObj, association->params);
-  association->params = received.release();
   association->upper_layer = handle;
   association->echo_only = echo_only;
 

@@ -8,6 +8,10 @@ namespace tessel::net {
 
 void reset_association_params(AssociationParams* params) noexcept {
   std::memset(static_cast<void*>(params), 0, sizeof *params);
+  init_zeroed_association_params(params);
+}
+
+void init_zeroed_association_params(AssociationParams* params) noexcept {
   params->protocol_version = 1;
   params->max_operations_invoked = kWindowNotSent;
   params->max_operations_performed = kWindowNotSent;

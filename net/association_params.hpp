@@ -105,6 +105,9 @@ struct AssociationParams {
 // application context from LOCAL_APPL_CONTEXT_NAME, the maximum length from PDU_MAXIMUM_LENGTH,
 // no asynchronous window and no role items. Byte buffers are not released.
 void reset_association_params(AssociationParams* params) noexcept;
+// The same for a block known to hold only zero bytes (a fresh pool slot): the defaults without
+// clearing the block again.
+void init_zeroed_association_params(AssociationParams* params) noexcept;
 
 }  // namespace tessel::net
 

@@ -260,9 +260,14 @@ bool same_sop_class(const char* a, const char* b) {
 }
 
 bool list_has_verification(const Association& association) {
-  for (int32_t number : association.service_numbers) {
-    const services::ServiceEntry* entry = CVI_GetSOPEntryByNumber(number);
-    if (entry != nullptr && entry->uid == kVerificationUid) return true;
+  // Few services carry the verification UID: those are looked for among the list's numbers,
+  // rather than every number of a list of hundreds looked up by a search of its own.
+  const std::vector<int32_t>& numbers = association.service_numbers;
+  for (const services::ServiceEntry* entry : services::all_services()) {
+    if (entry->uid == kVerificationUid &&
+        std::find(numbers.begin(), numbers.end(), entry->number) != numbers.end()) {
+      return true;
+    }
   }
   return false;
 }

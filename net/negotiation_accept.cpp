@@ -8,6 +8,7 @@
 
 #include "codec/transfer_syntax.hpp"
 #include "config/config_record.hpp"
+#include "core/application.hpp"
 #include "core/state.hpp"
 #include "log/log.hpp"
 #include "net/negotiation.hpp"
@@ -19,9 +20,6 @@ namespace {
 using services::ServiceEntry;
 using services::ServiceList;
 using services::ServiceListEntry;
-
-constexpr int32_t kFirstApplicationId = 1000;
-constexpr int32_t kLastApplicationId = 31000;
 
 NegotiationRegistry g_registry;
 
@@ -148,16 +146,11 @@ ApplicationChoice choose_application(const char* called_title) {
   core::Application* first = nullptr;
   {
     // The table keeps no order of its own; identifiers are handed out in ascending order, so
-    // the lowest one is the earliest registration still present.
+    // the lowest one is the earliest registration still present. Titles are unique.
     core::LockHold hold(S.appObjSemaphore);
     echo = CVI_applicationPtr(core::g_state.echo_app_id);
-    for (int32_t id = kFirstApplicationId; id <= kLastApplicationId; ++id) {
-      core::Application* app = CVI_applicationPtr(id);
-      if (app == nullptr) continue;
-      if (matched == nullptr && std::strcmp(app->title, called_title) == 0) matched = app;
-      if (first == nullptr && app != echo) first = app;
-      if (matched != nullptr && first != nullptr) break;
-    }
+    matched = core::application_by_title(called_title);
+    first = core::lowest_application(echo);
   }
   if (matched != nullptr) {
     choice.application = matched;

@@ -197,7 +197,9 @@ int32_t read_associate(DulAssociation& handle, AssociatePdu** out) {
   int32_t result =
       Read_PDU_Body(&handle, handle.receive_buffer + kPduHeaderLength, handle.receive_size);
   if (result != kOk) return result;
-  auto* pdu = static_cast<AssociatePdu*>(CVI_newBuffer(sizeof(AssociatePdu)));
+  // The parser clears the whole record first: zeroing its buffer as well would double the cost
+  // of a record of a few hundred kilobytes.
+  auto* pdu = static_cast<AssociatePdu*>(memory::new_unzeroed_buffer(sizeof(AssociatePdu)));
   if (pdu == nullptr) return code(UlStatus::kNoMemory);
   result = CVI_parseAssociate(handle.receive_buffer, kPduHeaderLength + handle.pdu_length, pdu);
   if (result != kOk) {
@@ -236,7 +238,8 @@ int32_t connect(DulAssociation& handle, const AssociationParams& params) {
 
 int32_t send_associate(DulAssociation& handle, uint8_t type, const AssociationParams& params,
                        const char* function) {
-  auto* pdu = static_cast<AssociatePdu*>(CVI_newBuffer(sizeof(AssociatePdu)));
+  // The builder clears the whole record first, as the parser does.
+  auto* pdu = static_cast<AssociatePdu*>(memory::new_unzeroed_buffer(sizeof(AssociatePdu)));
   if (pdu == nullptr) return code(UlStatus::kNoMemory);
   PduBuffer buffer;
   int32_t result = build_associate(type, params, pdu);

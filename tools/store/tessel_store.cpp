@@ -61,7 +61,9 @@ class Sender {
   Outcome send(const std::string& path);
   Outcome prepare(const std::string& path, std::string* service);
   void release_objects() {
-    if (file_id_ != CV_NO_ID) CV_Free_File(&file_id_);
+    // Once turned into the request the file is a message, which CV_Free_File refuses:
+    // CV_Free_Message frees it as either.
+    if (file_id_ != CV_NO_ID) CV_Free_Message(&file_id_);
     if (response_id_ != CV_NO_ID) CV_Free_Message(&response_id_);
   }
   static Outcome failure(const std::string& text) { return Outcome{false, text}; }
