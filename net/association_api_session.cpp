@@ -1,5 +1,6 @@
 // Opening an association as requestor, answering a pending request, closing and aborting, and
 // the claim that keeps one thread at a time on an association's connection.
+#include <chrono>
 #include <memory>
 
 #include "config/config_record.hpp"
@@ -15,6 +16,8 @@
 
 namespace tessel::net {
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kUlOk = code(UlStatus::kNormal);
 
@@ -207,14 +210,24 @@ Status close_association(const char* function, int32_t* id) {
   if (claim.status().is(CV_INVALID_ASSOCIATION_ID)) *id = -1;
   TS_RETURN_IF_ERROR(claim.status());
   DulAssociation** slot = dul_slot(claim.association());
+  const int32_t release_timeout = Cfg->i(RELEASE_TIMEOUT);
+  const auto deadline = Clock::now() + std::chrono::seconds(release_timeout);
   const int32_t result = DUL_release_request(slot);
   Status status;
   if (result == code(UlStatus::kPdataArrived)) {
     // The peer was still sending; its data is read and dropped until the release answer
-    // comes, so that the release completes. RELEASE_TIMEOUT bounds every wait.
+    // comes, so that the release completes. RELEASE_TIMEOUT bounds the whole wait, so that a
+    // peer sending data instead of the answer cannot hold the call; the association is
+    // aborted when it runs out.
     const PdvList* pdvs = nullptr;
-    while (*slot != nullptr &&
-           DUL_read_pdvs(slot, Cfg->i(RELEASE_TIMEOUT), &pdvs) == code(UlStatus::kPdataArrived)) {
+    while (*slot != nullptr) {
+      int32_t wait = release_timeout;  // negative: no limit
+      if (release_timeout >= 0) {
+        const auto left = std::chrono::ceil<std::chrono::seconds>(deadline - Clock::now());
+        if (left.count() <= 0) break;
+        wait = static_cast<int32_t>(left.count());
+      }
+      if (DUL_read_pdvs(slot, wait, &pdvs) != code(UlStatus::kPdataArrived)) break;
     }
   } else if (result != code(UlStatus::kReleaseConfirmed) &&
              result != code(UlStatus::kPeerRequestedRelease)) {
