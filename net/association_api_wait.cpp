@@ -42,6 +42,7 @@ Attempt failed(int32_t code) {
 Status wait_status(int32_t result) {
   if (result == code(UlStatus::kNoAssociation)) return Status(CV_TIMEOUT);
   if (result == code(UlStatus::kInterrupted)) return Status(CV_SYSTEM_CALL_INTERRUPTED);
+  if (result == code(UlStatus::kTransportInitError)) return Status(CV_SYSTEM_ERROR);
   return Status(CV_NEGOTIATION_ABORTED);
 }
 

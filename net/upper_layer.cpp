@@ -163,7 +163,8 @@ int32_t DUL_wait_for_associate_RQ(int32_t timeout, int32_t port, const char* add
   if (!use_socket) {
     const TransportResult found = net::find_listener(port, address, &listener);
     if (found == TransportResult::kNoMemory) return net::code(UlStatus::kNoMemory);
-    if (found != TransportResult::kSuccess) return net::code(UlStatus::kProviderAborted);
+    // The port cannot be listened on: no later wait will do better.
+    if (found != TransportResult::kSuccess) return net::code(UlStatus::kTransportInitError);
   }
   const TransportResult accepted =
       TL_Wait_For_Connection(pending, timeout, listener, accepted_socket, use_socket);

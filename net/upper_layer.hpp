@@ -127,8 +127,9 @@ int32_t DUL_associate_request(uint32_t receive_size, tessel::net::AssociationPar
 // DUL_associate_reject. 3 when no connection came in time. While the connection is being
 // accepted and before *handle is set, it is published in *transport (may be null) so that
 // request_association_abort can reach it; on return *transport is null again. Other failures:
-// kNoMemory, kUnknownHost, kProviderAborted (including an ARTIM time-out, logged as "ARTIM
-// timeout before receiving Associate-RQ, association aborted").
+// kNoMemory, kTransportInitError (the port cannot be listened on), kUnknownHost,
+// kProviderAborted (including an ARTIM time-out, logged as "ARTIM timeout before receiving
+// Associate-RQ, association aborted").
 int32_t DUL_wait_for_associate_RQ(int32_t timeout, int32_t port, const char* address,
                                   uint32_t receive_size, tessel::net::AssociationParams* params,
                                   tessel::net::DulAssociation** handle,

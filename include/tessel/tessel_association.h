@@ -102,7 +102,8 @@ CV_API int32_t CV_CALL CV_Open_Association_With_Identity(
  * -1 otherwise.
  * Adds CV_NULL_POINTER_PARM, CV_NO_APPLICATIONS_REGISTERED, CV_INVALID_SERVICE_LIST_NAME
  * (empty or not configured), CV_TIMEOUT, CV_SYSTEM_CALL_INTERRUPTED, CV_NEGOTIATION_ABORTED
- * (the connection failed before a request arrived), CV_SYSTEM_ERROR. */
+ * (the connection failed before a request arrived), CV_SYSTEM_ERROR (among others, the port
+ * cannot be listened on). */
 CV_API int32_t CV_CALL CV_Wait_For_Association(const char* service_list, int32_t timeout,
                                                int32_t* app_id, int32_t* assoc_id);
 /* As CV_Wait_For_Association on the given port (1 to 65535), for the given application. Adds

@@ -1,10 +1,15 @@
 """tessel-echo, tessel-store and tessel-storescp run as processes against each other and against
-DCMTK's echoscu, storescu and storescp on 127.0.0.1 with ports picked free: exit statuses, the
-files that arrive (named by SOP Instance UID, read back by dcmdump and compared with pydicom),
-conversion on sending, refusals, concurrent associations and a clean stop on SIGTERM."""
+DCMTK's echoscu, storescu, storescp and dcmqrscp on 127.0.0.1 with ports picked free: exit
+statuses, the files that arrive (named by SOP Instance UID, read back by dcmdump and compared
+with pydicom), conversion on sending, small and large PDUs in both little endian syntaxes,
+rejections and refused contexts seen from both sides, concurrent associations and a clean stop
+on SIGTERM."""
 
 import argparse
+import contextlib
 import os
+import random
+import re
 import shutil
 import signal
 import socket
@@ -22,6 +27,47 @@ SCP_TITLE = "TESSEL_SCP"
 NATIVE_FILES = ["dcmqi-IMG0001.dcm", "fo-dicom-GH178.dcm", "orthanc-CR000000.dcm",
                 "orthanc-ColorTestMalaterre.dcm"]
 COMPRESSED_FILE = "orthanc-Lena-utf8.dcm"
+CT_FILE, SC_FILE = "dcmqi-IMG0001.dcm", "fo-dicom-GH178.dcm"
+IMPLICIT, EXPLICIT = "1.2.840.10008.1.2", "1.2.840.10008.1.2.1"
+WORKLIST_CLASS = "1.2.840.10008.5.1.4.31"
+# dcmqrscp serves one called title, DCMQR.
+DCMQRSCP_CONFIG = """NetworkTCPPort = 104
+MaxPDUSize = 16384
+MaxAssociations = 16
+HostTable BEGIN
+HostTable END
+VendorTable BEGIN
+VendorTable END
+AETable BEGIN
+DCMQR %s RW (10, 1024mb) ANY
+AETable END
+"""
+# Association profiles for DCMTK's -xf: CT in JPEG lossless only (tessel-storescp takes native
+# syntaxes only), a non-storage class beside secondary capture, and CT storage without
+# verification.
+DCMTK_PROFILES = r"""
+[[TransferSyntaxes]]
+[JPEGLossless]
+TransferSyntax1 = 1.2.840.10008.1.2.4.70
+[LittleEndian]
+TransferSyntax1 = 1.2.840.10008.1.2.1
+TransferSyntax2 = 1.2.840.10008.1.2
+[[PresentationContexts]]
+[CTInJPEG]
+PresentationContext1 = 1.2.840.10008.5.1.4.1.1.2\JPEGLossless
+[WorklistAndSC]
+PresentationContext1 = 1.2.840.10008.5.1.4.31\LittleEndian
+PresentationContext2 = 1.2.840.10008.5.1.4.1.1.7\LittleEndian
+[CT]
+PresentationContext1 = 1.2.840.10008.5.1.4.1.1.2\LittleEndian
+[[Profiles]]
+[JPEGOnly]
+PresentationContexts = CTInJPEG
+[WorklistClass]
+PresentationContexts = WorklistAndSC
+[NoVerification]
+PresentationContexts = CT
+"""
 
 
 def check(condition, text):
@@ -36,9 +82,21 @@ def free_port():
         return probe.getsockname()[1]
 
 
+def check_sanitizers(name, output):
+    """Sanitizer builds report on standard error; a failure expected from a tool must not hide
+    one."""
+    check("Sanitizer" not in output and "runtime error:" not in output,
+          "%s: sanitizer report: %s" % (name, output))
+
+
 def run(cmd, timeout=120):
-    done = subprocess.run(cmd, capture_output=True, text=True, errors="replace",
-                          timeout=timeout)
+    """Exit status (None after the time-out), standard output and standard error."""
+    try:
+        done = subprocess.run(cmd, capture_output=True, text=True, errors="replace",
+                              timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return None, "", "timed out after %d s" % timeout
+    check_sanitizers(os.path.basename(cmd[0]), done.stderr)
     return done.returncode, done.stdout, done.stderr
 
 
@@ -52,15 +110,40 @@ def wait_for_port(port, seconds=10):
     return False
 
 
+def configure(tools, directory, **settings):
+    """Copies the configuration directory and sets KEY = value lines of tessel.ini and
+    corvane.pro in the copy; returns the path of the copied tessel.ini."""
+    shutil.copytree(os.path.dirname(tools.ini), directory)
+    for name in ("tessel.ini", "corvane.pro"):
+        path = os.path.join(directory, name)
+        with open(path) as source:
+            text = source.read()
+        for key in list(settings):
+            text, count = re.subn(r"(?m)^%s\s*=.*$" % key, "%s = %s" % (key, settings[key]), text)
+            if count:
+                del settings[key]
+        with open(path, "w") as target:
+            target.write(text)
+    check(not settings, "keys not found in the configuration: %s" % settings)
+    return os.path.join(directory, "tessel.ini")
+
+
+def fresh_dir(scratch, name):
+    path = os.path.join(scratch, name)
+    os.mkdir(path)
+    return path
+
+
 class Acceptor:
     """A tessel-storescp process on a free port, stopped with SIGTERM."""
 
-    def __init__(self, tools, out_dir, threads=4):
+    def __init__(self, tools, out_dir, threads=4, ini=None):
         self.port = free_port()
         self.log = open(os.path.join(out_dir, "..", "storescp-%d.log" % self.port), "w+")
         self.proc = subprocess.Popen(
-            [tools.storescp, "--ini", tools.ini, "--aet", SCP_TITLE, "--port", str(self.port),
-             "--address", "127.0.0.1", "--threads", str(threads), "--output-dir", out_dir],
+            [tools.storescp, "--ini", ini or tools.ini, "--aet", SCP_TITLE, "--port",
+             str(self.port), "--address", "127.0.0.1", "--threads", str(threads), "--output-dir",
+             out_dir],
             stdout=self.log, stderr=subprocess.STDOUT)
         check(self.ready(), "tessel-storescp did not announce that it listens")
 
@@ -83,7 +166,23 @@ class Acceptor:
         self.log.seek(0)
         self.output = self.log.read()
         self.log.close()
+        check_sanitizers("tessel-storescp", self.output)
         return code
+
+
+@contextlib.contextmanager
+def dcmtk_acceptor(args):
+    """A DCMTK acceptor (storescp, dcmqrscp) started with its port appended, ended with the
+    block."""
+    port = free_port()
+    peer = subprocess.Popen(args + [str(port)], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    try:
+        check(wait_for_port(port), "%s did not start" % " ".join(args))
+        yield port
+    finally:
+        peer.terminate()
+        peer.wait(timeout=10)
 
 
 def item(kind, body):
@@ -135,6 +234,25 @@ def native_bytes(data_set, element):
     return b"".join(value[i:i + size][::-1] for i in range(0, len(value), size))
 
 
+def write_copy(source, path, explicit=False, sop_class=None, big_pixels=False):
+    """Writes a copy of a file with a new SOP Instance UID; optionally in explicit VR little
+    endian, with another SOP Class UID, or as a 512 x 512 image of random 16-bit pixels."""
+    data_set = pydicom.dcmread(source)
+    data_set.SOPInstanceUID = data_set.file_meta.MediaStorageSOPInstanceUID = \
+        pydicom.uid.generate_uid()
+    if sop_class:
+        data_set.SOPClassUID = data_set.file_meta.MediaStorageSOPClassUID = sop_class
+    if big_pixels:
+        data_set.Rows = data_set.Columns = 512
+        data_set.PixelData = random.Random(512).randbytes(512 * 512 * 2)
+    if explicit:
+        data_set.file_meta.TransferSyntaxUID = EXPLICIT
+        data_set.is_implicit_VR = False
+        data_set.is_little_endian = True
+    data_set.save_as(path)
+    return path
+
+
 def same_data_set(original, received):
     """Every top-level data set element of the original arrives with the same value; group
     lengths are recomputed by the writer and left out."""
@@ -153,6 +271,19 @@ def same_data_set(original, received):
     return None
 
 
+def check_arrived(label, files, out_dir):
+    """Every file arrived in out_dir under its SOP Instance UID with its data set unchanged."""
+    for path in files:
+        received = os.path.join(out_dir, uid_of(path) + ".dcm")
+        if not os.path.exists(received):
+            check(False, "%s: no file for %s" % (label, path))
+            continue
+        difference = same_data_set(path, received)
+        check(difference is None, "%s: %s arrived changed: %s" % (label, path, difference))
+    check(not [n for n in os.listdir(out_dir) if n.endswith(".part")],
+          "%s: partial files left" % label)
+
+
 def test_usage(tools):
     cases = [
         (tools.echo, []), (tools.echo, ["127.0.0.1"]), (tools.echo, ["127.0.0.1", "port"]),
@@ -167,6 +298,14 @@ def test_usage(tools):
         name = os.path.basename(program) + " " + " ".join(args)
         check(code == 2, "%s: exit %d, expected 2" % (name, code))
         check(err.startswith("usage: ") and err.count("\n") == 1, "%s: usage line: %r" % (name, err))
+    # A port another socket listens on: one line and exit 1, no endless retrying.
+    with socket.socket() as holder:
+        holder.bind(("127.0.0.1", 0))
+        holder.listen()
+        code, out, err = run([tools.storescp, "--ini", tools.ini, "--port",
+                              str(holder.getsockname()[1]), "--address", "127.0.0.1",
+                              "--output-dir", "."], timeout=20)
+    check(code == 1 and err.count("\n") == 1, "tessel-storescp on a busy port: %s %r" % (code, err))
 
 
 def test_echo(tools, acceptor):
@@ -191,16 +330,11 @@ def test_store_roundtrip(tools, acceptor, out_dir, files):
     check(out.count("stored, status 0x0000") == len(files), "tessel-store lines: %s" % out)
     check("%d of %d files stored" % (len(files), len(files)) in out and "MB/s" in out,
           "tessel-store summary: %s" % out)
+    check_arrived("tessel-store -> tessel-storescp", files, out_dir)
     for path in files:
         received = os.path.join(out_dir, uid_of(path) + ".dcm")
-        check(os.path.exists(received), "no file for %s" % path)
-        if not os.path.exists(received):
-            continue
         code, dump, err = run(["dcmdump", "-q", received])
         check(code == 0 and err == "", "dcmdump %s: %s" % (received, err))
-        difference = same_data_set(path, received)
-        check(difference is None, "%s arrived changed: %s" % (path, difference))
-    check(not [n for n in os.listdir(out_dir) if n.endswith(".part")], "partial files left")
 
 
 def test_store_refusals(tools, acceptor, data_dir, out_dir, native):
@@ -248,37 +382,171 @@ def test_dcmtk_storescu(acceptor, out_dir, path):
           "storescu file did not arrive intact")
 
 
+def store_to_storescp(tools, scratch, files, ini, syntax, options, expected):
+    """tessel-store, with --syntax when given, to a DCMTK storescp run with options; checks the
+    files that arrive and, when expected is set, the syntax they travelled in."""
+    out_dir = tempfile.mkdtemp(dir=scratch)
+    cmd = [tools.store, "--ini", ini, "--aec", SCP_TITLE] + (["--syntax", syntax] if syntax else [])
+    with dcmtk_acceptor(["storescp"] + options + ["-aet", SCP_TITLE, "-od", out_dir]) as port:
+        code, out, err = run(cmd + ["127.0.0.1", str(port)] + files)
+    label = "tessel-store %s -> storescp %s" % (syntax, " ".join(options))
+    check(code == 0, "%s: exit %s %s%s" % (label, code, out, err))
+    arrived = sorted(os.listdir(out_dir))
+    check(len(arrived) == len(files), "%s: storescp received %s" % (label, arrived))
+    by_uid = {uid_of(os.path.join(out_dir, n)): os.path.join(out_dir, n) for n in arrived}
+    for path in files:
+        received = by_uid.get(uid_of(path))
+        check(received is not None, "%s: storescp lacks %s" % (label, path))
+        if received is None:
+            continue
+        difference = same_data_set(path, received)
+        check(difference is None, "%s: %s changed: %s" % (label, path, difference))
+        if expected:
+            syntax_uid = str(pydicom.dcmread(received).file_meta.TransferSyntaxUID)
+            check(syntax_uid == expected, "%s: %s arrived in %s" % (label, path, syntax_uid))
+
+
 def test_dcmtk_storescp(tools, scratch, files):
     for syntax, prefer, expected in [(None, "+x=", None),
                                      ("EXPLICIT_BIG_ENDIAN", "+xb", "1.2.840.10008.1.2.2"),
-                                     ("IMPLICIT_LITTLE_ENDIAN", "+xi", "1.2.840.10008.1.2")]:
-        out_dir = tempfile.mkdtemp(dir=scratch)
-        port = free_port()
-        peer = subprocess.Popen(["storescp", prefer, "-aet", SCP_TITLE, "-od", out_dir,
-                                 str(port)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                                     ("IMPLICIT_LITTLE_ENDIAN", "+xi", IMPLICIT)]:
+        store_to_storescp(tools, scratch, files, tools.ini, syntax, [prefer], expected)
+
+
+def test_pdu_sizes(tools, scratch, files):
+    """Data sets spanning many PDUs, with both sides configured for 16 KiB and for 128 KiB, in
+    implicit and explicit VR little endian, DCMTK -> tessel and tessel -> DCMTK."""
+    for pdu in (16384, 131072):
+        ini = configure(tools, os.path.join(scratch, "etc-%d" % pdu), PDU_MAXIMUM_LENGTH=pdu)
+        out_dir = fresh_dir(scratch, "pdu-%d" % pdu)
+        acceptor = Acceptor(tools, out_dir, ini=ini)
         try:
-            check(wait_for_port(port), "DCMTK storescp did not start")
-            cmd = [tools.store, "--ini", tools.ini, "--aec", SCP_TITLE]
-            if syntax:
-                cmd += ["--syntax", syntax]
-            code, out, err = run(cmd + ["127.0.0.1", str(port)] + files)
-            check(code == 0, "tessel-store %s -> storescp: exit %d %s%s" % (syntax, code, out, err))
+            for option, wire in (("-xi", "Implicit"), ("-xe", "Explicit")):
+                for name in os.listdir(out_dir):
+                    os.remove(os.path.join(out_dir, name))
+                label = "storescu -pdu %d %s" % (pdu, option)
+                code, out, err = run(["storescu", "-v", "-pdu", str(pdu), option, "-aec",
+                                      SCP_TITLE, "127.0.0.1", str(acceptor.port)] + files)
+                log = out + err
+                check(code == 0, "%s: exit %s %s" % (label, code, log))
+                # The acceptor offers its configured maximum; the data goes in the syntax asked.
+                check("Max Send PDV: %d" % (pdu - 12) in log, "%s: %s" % (label, log))
+                check(log.count("-> Little Endian " + wire) == len(files), "%s: %s" % (label, log))
+                check_arrived(label, files, out_dir)
         finally:
-            peer.terminate()
-            peer.wait(timeout=10)
-        arrived = sorted(os.listdir(out_dir))
-        check(len(arrived) == len(files), "storescp received %s" % arrived)
-        by_uid = {uid_of(os.path.join(out_dir, n)): os.path.join(out_dir, n) for n in arrived}
-        for path in files:
-            received = by_uid.get(uid_of(path))
-            check(received is not None, "storescp lacks %s" % path)
-            if received is None:
-                continue
-            difference = same_data_set(path, received)
-            check(difference is None, "%s via storescp changed: %s" % (path, difference))
-            if expected:
-                syntax_uid = str(pydicom.dcmread(received).file_meta.TransferSyntaxUID)
-                check(syntax_uid == expected, "%s arrived in %s" % (path, syntax_uid))
+            code = acceptor.stop()
+        check(code == 0, "tessel-storescp with %d-byte PDUs: exit %d" % (pdu, code))
+        for syntax, prefer, expected in (("IMPLICIT_LITTLE_ENDIAN", "+xi", IMPLICIT),
+                                         ("EXPLICIT_LITTLE_ENDIAN", "+xe", EXPLICIT)):
+            store_to_storescp(tools, scratch, files, ini, syntax, ["-pdu", str(pdu), prefer],
+                              expected)
+
+
+def dcmtk_profiles(scratch):
+    path = os.path.join(scratch, "dcmtk-profiles.cfg")
+    with open(path, "w") as target:
+        target.write(DCMTK_PROFILES)
+    return path
+
+
+def test_refusals_by_tessel(tools, scratch, big_ct, sc_file):
+    """DCMTK requestors refused by tessel-storescp: a called title it does not have, only a
+    syntax it does not take, a SOP class outside its list. The library's warnings go to the
+    screen in this configuration, so tessel-storescp shows the rejections."""
+    ini = configure(tools, os.path.join(scratch, "etc-loud"), WARNING_MESSAGE="FILE SCREEN")
+    out_dir = fresh_dir(scratch, "refusals")
+    acceptor = Acceptor(tools, out_dir, ini=ini)
+    profiles = dcmtk_profiles(scratch)
+    odd = write_copy(sc_file, os.path.join(scratch, "worklist-class.dcm"), sop_class=WORKLIST_CLASS)
+    address = ["127.0.0.1", str(acceptor.port)]
+    cases = [(["echoscu", "-aec", "NOBODY"], [], "Called AE Title Not Recognized"),
+             (["storescu", "-aec", "NOBODY"], [big_ct], "Called AE Title Not Recognized"),
+             (["storescu", "-xf", profiles, "JPEGOnly", "-aec", SCP_TITLE], [big_ct], "No Reason")]
+    try:
+        for cmd, files, reason in cases:
+            code, out, err = run(cmd + address + files)
+            check(code not in (0, None) and "Association Rejected" in err and reason in err,
+                  "%s: exit %s %s" % (" ".join(cmd), code, err))
+        # The class outside the list is refused in the answer; the association still carries
+        # the secondary capture file sent before it.
+        code, out, err = run(["storescu", "-v", "+v", "-xf", profiles, "WorklistClass", "-aec",
+                              SCP_TITLE] + address + [sc_file, odd])
+        log = out + err
+        check(code not in (0, None) and "(Abstract Syntax Not Supported)" in log and
+              "No presentation context for: (FINDModalityWorklistInformationModel)" in log,
+              "storescu with a worklist class: exit %s %s" % (code, log))
+        check(os.listdir(out_dir) == [uid_of(sc_file) + ".dcm"],
+              "with the worklist class arrived %s" % os.listdir(out_dir))
+    finally:
+        code = acceptor.stop()
+    shown = " ".join(acceptor.output.split())
+    check(code == 0 and shown.count("Unacceptable Called_application_title: NOBODY") == 2 and
+          "No acceptable presentation contexts" in shown,
+          "tessel-storescp did not show the rejections: %s" % acceptor.output)
+
+
+def test_refusals_by_dcmtk(tools, scratch, big_ct):
+    """tessel-echo and tessel-store refused by DCMTK acceptors: dcmqrscp knows one called title
+    only, storescp +xi takes implicit VR only, storescp on the CT-only profile offers no
+    verification. Each failure is one line on standard error, or the file's FAILED line."""
+    db = fresh_dir(scratch, "dcmqrscp-db")
+    config = os.path.join(scratch, "dcmqrscp.cfg")
+    with open(config, "w") as target:
+        target.write(DCMQRSCP_CONFIG % db)
+    echo = [tools.echo, "--ini", tools.ini]
+    store = [tools.store, "--ini", tools.ini]
+    with dcmtk_acceptor(["dcmqrscp", "-c", config]) as port:
+        address = ["127.0.0.1", str(port)]
+        code, out, err = run(echo + ["--aec", "DCMQR"] + address)
+        check(code == 0, "tessel-echo -> dcmqrscp: exit %s %s" % (code, err))
+        for cmd in (echo + ["--aec", "NOBODY"] + address,
+                    store + ["--aec", "NOBODY"] + address + [big_ct]):
+            code, out, err = run(cmd)
+            check(code == 1 and err.count("\n") == 1 and "cannot open an association to NOBODY@"
+                  in err, "%s to a wrong title: exit %s %r" % (os.path.basename(cmd[0]), code, err))
+    with dcmtk_acceptor(["storescp", "+xi", "-aet", SCP_TITLE, "-od", scratch]) as port:
+        code, out, err = run(store + ["--aec", SCP_TITLE, "--syntax", "EXPLICIT_LITTLE_ENDIAN",
+                                      "127.0.0.1", str(port), big_ct])
+        check(code == 1 and "FAILED, the peer accepted no presentation context" in out,
+              "tessel-store --syntax refused by storescp +xi: exit %s %s%s" % (code, out, err))
+    profiles = dcmtk_profiles(scratch)
+    out_dir = fresh_dir(scratch, "no-verification")
+    with dcmtk_acceptor(["storescp", "-xf", profiles, "NoVerification", "-aet", SCP_TITLE, "-od",
+                         out_dir]) as port:
+        address = ["127.0.0.1", str(port)]
+        code, out, err = run(echo + ["--aec", SCP_TITLE] + address)
+        check(code == 1 and err.count("\n") == 1 and "cannot open an association" in err,
+              "tessel-echo without verification: exit %s %r" % (code, err))
+        code, out, err = run(store + ["--aec", SCP_TITLE] + address + [big_ct])
+        check(code == 0, "tessel-store to the CT-only storescp: exit %s %s%s" % (code, out, err))
+
+
+def test_fifty_associations(tools, scratch, data_dir):
+    """Fifty storescu processes started at once against eight worker threads, each with its
+    own CT and secondary capture copies."""
+    copies = fresh_dir(scratch, "copies")
+    pairs = [[write_copy(os.path.join(data_dir, name), os.path.join(copies, "%d-%s" % (i, name)))
+              for name in (CT_FILE, SC_FILE)] for i in range(50)]
+    out_dir = fresh_dir(scratch, "fifty")
+    acceptor = Acceptor(tools, out_dir, threads=8)
+    try:
+        procs = [subprocess.Popen(["storescu", "-aec", SCP_TITLE, "127.0.0.1", str(acceptor.port)]
+                                  + pair, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                  text=True) for pair in pairs]
+        for proc in procs:
+            out = proc.communicate(timeout=120)[0]
+            check(proc.returncode == 0, "one of 50 storescu: exit %d %s" % (proc.returncode, out))
+    finally:
+        started = time.time()
+        code = acceptor.stop()
+        seconds = time.time() - started
+    check(code == 0 and seconds < 5, "tessel-storescp after 50 associations: exit %d after %.1f s"
+          % (code, seconds))
+    check(acceptor.output.count("released after 2 file(s)") == 50,
+          "tessel-storescp output: %s" % acceptor.output)
+    check(len(os.listdir(out_dir)) == 100, "%d files from 50 associations" % len(
+        os.listdir(out_dir)))
+    check_arrived("50 associations", [path for pair in pairs for path in pair], out_dir)
 
 
 def main():
@@ -323,6 +591,12 @@ def main():
         check("association" in acceptor.output and "stopped" in acceptor.output,
               "tessel-storescp output: %s" % acceptor.output)
         test_dcmtk_storescp(tools, scratch, files)
+        big_ct = write_copy(os.path.join(tools.data, CT_FILE), os.path.join(scratch, "big-ct.dcm"),
+                            explicit=True, big_pixels=True)
+        test_pdu_sizes(tools, scratch, [big_ct, os.path.join(tools.data, SC_FILE)])
+        test_refusals_by_tessel(tools, scratch, big_ct, os.path.join(tools.data, SC_FILE))
+        test_refusals_by_dcmtk(tools, scratch, big_ct)
+        test_fifty_associations(tools, scratch, tools.data)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     print("%d failure(s)" % len(FAILURES))
