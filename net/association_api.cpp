@@ -76,11 +76,18 @@ Status process_request(const char* function, CV_SOCKET socket, const char* servi
                        void* app_context, bool hooks_required) {
   if (app_id != nullptr) *app_id = -1;
   if (assoc_id != nullptr) *assoc_id = -1;
+  // The socket is the library's whatever the outcome: refused arguments close it as well.
+  const auto refused = [socket](Status status) {
+    (void)platform::close_socket(static_cast<platform::SocketHandle>(socket));
+    return status;
+  };
   if (service_list == nullptr || app_id == nullptr || assoc_id == nullptr ||
       (hooks_required && hooks == nullptr)) {
-    return Status(CV_NULL_POINTER_PARM);
+    return refused(Status(CV_NULL_POINTER_PARM));
   }
-  TS_RETURN_IF_ERROR(check_wait_arguments(function, service_list, nullptr));
+  if (Status checked = check_wait_arguments(function, service_list, nullptr); !checked.ok()) {
+    return refused(checked);
+  }
   WaitRequest request = plain_wait(service_list, 0, hooks, app_context);
   request.use_socket = true;
   request.socket = socket;

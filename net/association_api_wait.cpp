@@ -56,7 +56,11 @@ void abort_handle(DulAssociation** handle) {
 Attempt wait_once(const char* function, const WaitRequest& request, int32_t timeout,
                   int32_t* application_id, int32_t* association_id) {
   OwnedParams received = memory::make_pooled<AssociationParams, memory::PoolId::AssocParmsObj>();
-  if (received == nullptr) return failed(CV_SYSTEM_ERROR);
+  if (received == nullptr) {
+    // A handed-in socket is the library's whatever the outcome.
+    if (request.use_socket) (void)platform::close_socket(request.socket);
+    return failed(CV_SYSTEM_ERROR);
+  }
   init_zeroed_association_params(received.get());
   DulAssociation* handle = nullptr;
   const int32_t result = DUL_wait_for_associate_RQ(

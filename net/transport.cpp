@@ -306,11 +306,12 @@ bool note_addresses(TransportRecord& record, const char* function) {
 TransportResult accept_into(TransportRecord& record, int32_t timeout, SocketHandle listen_socket,
                             SocketHandle accepted_socket, bool use_accepted_socket) {
   if (use_accepted_socket) {
+    // The record owns the handed-in socket from here on, so that a failure closes it.
+    record.socket = accepted_socket;
     if (!platform::peer_address(accepted_socket, record.peer_address)) {
       log::write(kAcceptFunction, log::kError, "Error on getpeername call");
       return TransportResult::kAcceptTimeout;
     }
-    record.socket = accepted_socket;
   } else {
     for (;;) {
       int error = 0;
@@ -605,7 +606,10 @@ TransportResult TL_Wait_For_Connection(TransportRecord** record, int32_t timeout
   TransportRecord* fresh =
       tessel::memory::pool_new<TransportRecord>(tessel::memory::PoolId::TCPObj);
   net::publish(record, fresh);
-  if (fresh == nullptr) return TransportResult::kNoRecord;
+  if (fresh == nullptr) {
+    if (use_accepted_socket) (void)platform::close_socket(accepted_socket);
+    return TransportResult::kNoRecord;
+  }
   const TransportResult result =
       net::accept_into(*fresh, timeout, listen_socket, accepted_socket, use_accepted_socket);
   if (result == TransportResult::kSuccess) return result;

@@ -132,10 +132,10 @@ CV_API int32_t CV_CALL CV_Wait_For_Secure_Association_On_Address(
     int32_t* assoc_id, const SecureTransportHooks* hooks, void* app_context);
 
 /* As CV_Wait_For_Association for a connection the application accepted itself (for example
- * with CV_Wait_For_Connection). The socket belongs to the library from then on, whatever the
- * outcome. The request must arrive within ARTIM_TIMEOUT. A request refused on the spot gives
- * CV_NEGOTIATION_FAILED; a verification-only association answered by the library gives
- * CV_ASSOCIATION_CLOSED once it ends. */
+ * with CV_Wait_For_Connection). Once the library is initialised, the socket belongs to it from
+ * then on, whatever the outcome (refused arguments included). The request must arrive within
+ * ARTIM_TIMEOUT. A request refused on the spot gives CV_NEGOTIATION_FAILED; a verification-only
+ * association answered by the library gives CV_ASSOCIATION_CLOSED once it ends. */
 CV_API int32_t CV_CALL CV_Process_Association_Request(CV_SOCKET socket, const char* service_list,
                                                       int32_t* app_id, int32_t* assoc_id);
 CV_API int32_t CV_CALL CV_Process_Secure_Association_Request(CV_SOCKET socket,

@@ -1,10 +1,15 @@
 // Requestor and acceptor of this library against each other over loopback.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <future>
 #include <string>
 #include <thread>
 
 #include "tests/association/association_fixture.hpp"
+#include <sys/socket.h>
 
 #include "tessel/tessel.h"
 #include "tessel/tessel_dimse.h"
@@ -142,6 +147,31 @@ TEST_F(AssociationTest, ProcessAssociationRequestOnAnAcceptedSocket) {
       EXPECT_EQ(id, -1);
     }
     EXPECT_EQ(requestor.get(), c.open_status);
+  }
+}
+
+// The socket handed in is the library's whatever the outcome: refused arguments close it too.
+TEST_F(AssociationTest, ProcessAssociationRequestClosesTheSocketItRefuses) {
+  struct Case {
+    const char* list;
+    bool null_ids;
+    int32_t status;
+  };
+  for (const Case& c :
+       {Case{nullptr, false, CV_NULL_POINTER_PARM}, Case{kEchoList, true, CV_NULL_POINTER_PARM},
+        Case{"NO_SUCH_LIST", false, CV_INVALID_SERVICE_LIST_NAME}}) {
+    SCOPED_TRACE(c.status);
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    int32_t app = 9;
+    int32_t id = 9;
+    EXPECT_EQ(CV_Process_Association_Request(fds[0], c.list, c.null_ids ? nullptr : &app,
+                                             c.null_ids ? nullptr : &id),
+              c.status);
+    errno = 0;
+    EXPECT_EQ(::fcntl(fds[0], F_GETFD), -1);
+    EXPECT_EQ(errno, EBADF);
+    ::close(fds[1]);
   }
 }
 
