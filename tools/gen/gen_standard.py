@@ -859,6 +859,8 @@ def application_text(services, by_uid):
     L.append('#   QUERY_RETRIEVE_SERVICE_LIST      patient and study root FIND, MOVE and GET, modality')
     L.append('#                                    worklist FIND, and verification: for requestors and')
     L.append('#                                    acceptors.')
+    L.append('#   QUERY_FIND_SERVICE_LIST          patient and study root FIND and verification: for')
+    L.append('#                                    acceptors that answer queries only.')
     L.append('')
 
     def syntax_list(name, syntaxes):
@@ -902,6 +904,9 @@ def application_text(services, by_uid):
                  limit=MAX_PRESENTATION_CONTEXTS)
     L.append('# Query/retrieve and worklist, for requestors and acceptors.')
     service_list('QUERY_RETRIEVE_SERVICE_LIST', qr + [echo], 'LITTLE_ENDIAN_SYNTAX_LIST',
+                 limit=MAX_PRESENTATION_CONTEXTS)
+    L.append('# Patient and study root FIND and verification, for query-only acceptors.')
+    service_list('QUERY_FIND_SERVICE_LIST', [qr[0], qr[3], echo], 'LITTLE_ENDIAN_SYNTAX_LIST',
                  limit=MAX_PRESENTATION_CONTEXTS)
     L.append('# Example remote application: a PACS on this machine.')
     L.append('[EXAMPLE_PACS]')
