@@ -1,0 +1,176 @@
+// Fuzz target: the acceptor side of the network, driven by a peer that sends the input bytes.
+// Every input gets a fresh loopback TCP connection whose accepted end goes to
+// CV_Process_Association_Request, the call for a connection the application accepted itself.
+// A peer thread writes the input, closes its sending side and reads whatever the library
+// answers, so the library sees the end of the stream instead of waiting for a time-out and is
+// never held up writing. The library judges the request (or answers a verification-only
+// association itself); an association handed out is accepted and its messages are read and
+// answered until it ends. Every input must end with the library's side of the connection
+// closed and nothing left behind.
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include "fuzz/fuzz_support.hpp"
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "tessel/tessel.h"
+
+namespace {
+
+// The local application the requests call, and the list their contexts are judged against.
+// The storage list has no Verification of its own, so the library's own echo answers are
+// reached as well: verification-only associations and C-ECHO requests beside storage.
+constexpr char kTitle[] = "FUZZ_SCP";
+constexpr char kServiceList[] = "STORAGE_SERVICE_LIST";
+
+// No step of one input may stall this long: the connection always has data or an end to read.
+constexpr int kStallMilliseconds = 10000;
+// Seconds a read may wait; never reached, since the peer's side is closed after the input.
+constexpr int32_t kReadTimeout = 5;
+// Bounds the messages read on one association.
+constexpr int kMaxMessages = 4096;
+
+constexpr int32_t kResponseBit = 0x8000;
+constexpr int32_t kCancelRequest = 0x0FFF;
+
+int g_listener = -1;
+sockaddr_in g_address{};
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "association_accept fuzzer: %s (errno %d)\n", what, errno);
+  std::abort();
+}
+
+// A listening socket on a free loopback port, kept for the whole run.
+void start_listener() {
+  g_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (g_listener < 0) fail("socket");
+  g_address.sin_family = AF_INET;
+  g_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  g_address.sin_port = 0;
+  socklen_t length = sizeof g_address;
+  if (bind(g_listener, reinterpret_cast<const sockaddr*>(&g_address), sizeof g_address) != 0 ||
+      listen(g_listener, 4) != 0 ||
+      getsockname(g_listener, reinterpret_cast<sockaddr*>(&g_address), &length) != 0) {
+    fail("loopback listener");
+  }
+}
+
+// Connects the peer's socket and accepts the library's end. The peer closes with a reset, so
+// that no connection lingers in TIME_WAIT across thousands of inputs.
+void connect_pair(int* peer, int* accepted) {
+  *peer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (*peer < 0) fail("socket");
+  const linger reset{1, 0};
+  (void)setsockopt(*peer, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  if (connect(*peer, reinterpret_cast<const sockaddr*>(&g_address), sizeof g_address) != 0) {
+    fail("connect");
+  }
+  *accepted = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
+  if (*accepted < 0) fail("accept");
+}
+
+// The peer: writes the input while reading the library's answers, closes its sending side once
+// the input is out, and reads until the library closes the connection.
+void run_peer(int socket, const uint8_t* data, size_t size) {
+  size_t sent = 0;
+  bool sending = true;
+  uint8_t sink[16384];
+  for (;;) {
+    if (sending && sent == size) {
+      (void)shutdown(socket, SHUT_WR);
+      sending = false;
+    }
+    pollfd entry{socket, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0};
+    const int ready = poll(&entry, 1, kStallMilliseconds);
+    if (ready == 0) fail("the library stalled: a time-out was waited on or the connection kept");
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      fail("poll");
+    }
+    if (sending && (entry.revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
+      const ssize_t count = send(socket, data + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (count > 0) {
+        sent += static_cast<size_t>(count);
+      } else if (errno != EAGAIN && errno != EINTR) {
+        sent = size;  // the library closed the connection: the rest is not wanted
+      }
+    }
+    if ((entry.revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
+      const ssize_t count = recv(socket, sink, sizeof sink, MSG_DONTWAIT);
+      if (count == 0) return;
+      if (count < 0 && errno != EAGAIN && errno != EINTR) return;
+    }
+  }
+}
+
+// Answers a request with a success response of its own service; responses and cancels get no
+// answer. A failed send has ended the association, which the next read reports.
+void answer(int32_t association, const char* service, int32_t command) {
+  if ((command & kResponseBit) != 0 || command == kCancelRequest || service == nullptr) return;
+  int32_t response = CV_NO_ID;
+  if (CV_Open_Message(&response, service, command | kResponseBit) == CV_NORMAL_COMPLETION) {
+    (void)CV_Send_Response_Message(association, 0, response);
+  }
+  if (response != CV_NO_ID) (void)CV_Free_Message(&response);
+}
+
+// Accepts the pending request and serves the association until it ends.
+void serve(int32_t association) {
+  if (CV_Accept_Association(association) == CV_NORMAL_COMPLETION) {
+    for (int i = 0; i < kMaxMessages; ++i) {
+      int32_t message = CV_NO_ID;
+      const char* service = nullptr;
+      int32_t command = 0;
+      if (CV_Read_Message(association, kReadTimeout, &message, &service, &command) !=
+          CV_NORMAL_COMPLETION) {
+        break;
+      }
+      answer(association, service, command);
+      (void)CV_Free_Message(&message);
+    }
+  }
+  // Ends an association still open; one that has ended already is just reported unknown.
+  (void)CV_Abort_Association(&association);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  tessel::fuzz::ensure_library();
+  // The peer is 127.0.0.1: no host name lookup for every input.
+  if (CV_Set_Bool_Config_Value(ACCEPT_ANY_HOSTNAME, 1) != CV_NORMAL_COMPLETION) {
+    fail("ACCEPT_ANY_HOSTNAME");
+  }
+  int32_t application = CV_NO_ID;
+  if (CV_Register_Application(&application, kTitle) != CV_NORMAL_COMPLETION) {
+    fail("CV_Register_Application");
+  }
+  start_listener();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  int peer = -1;
+  int accepted = -1;
+  connect_pair(&peer, &accepted);
+  std::thread peer_thread(run_peer, peer, data, size);
+  int32_t application = CV_NO_ID;
+  int32_t association = CV_NO_ID;
+  // The accepted socket belongs to the library from here on, whatever the outcome.
+  if (CV_Process_Association_Request(accepted, kServiceList, &application, &association) ==
+      CV_NORMAL_COMPLETION) {
+    serve(association);
+  }
+  peer_thread.join();
+  close(peer);
+  return 0;
+}
