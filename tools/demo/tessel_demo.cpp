@@ -57,7 +57,7 @@ std::vector<std::string> log_lines(const std::string& path) {
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
     if (line.empty()) continue;
     if (line.compare(0, 15, std::string(15, ' ')) == 0 && !lines.empty()) {
-      lines.back() += " " + line.substr(line.find_first_not_of(' '));
+      lines.back().append(1, ' ').append(line, line.find_first_not_of(' '));
     } else {
       lines.push_back(line);
     }
