@@ -291,6 +291,9 @@ Status build_request(const char* function, const RequestSetup& setup, Associatio
   copy_text(params.implementation_version_name, Cfg->str(IMPLEMENTATION_VERSION).c_str());
   params.max_operations_invoked = list.max_operations_invoked;
   params.max_operations_performed = list.max_operations_performed;
+  // What was proposed, until the answer replaces it.
+  association.max_operations_invoked = list.max_operations_invoked;
+  association.max_operations_performed = list.max_operations_performed;
 
   copy_text(association.remote_title, remote.title.c_str());
   copy_text(association.remote_host, remote.host.c_str());
@@ -436,8 +439,16 @@ Verdict judge_associate_ac(const char* function, Association& association) {
     accepted.scp_role = pc->scp_role;
     association.accepted.push_back(accepted);
   }
-  association.max_operations_invoked = params.max_operations_invoked;
-  association.max_operations_performed = params.max_operations_performed;
+  // A window proposed but left out of the answer is the default of one operation at a time in
+  // each direction; with none proposed there is nothing to keep to.
+  const bool proposed = association.max_operations_invoked != kWindowNotSent ||
+                        association.max_operations_performed != kWindowNotSent;
+  const bool window_answered = params.max_operations_invoked != kWindowNotSent ||
+                               params.max_operations_performed != kWindowNotSent;
+  association.max_operations_invoked =
+      proposed && !window_answered ? 1 : params.max_operations_invoked;
+  association.max_operations_performed =
+      proposed && !window_answered ? 1 : params.max_operations_performed;
   return Verdict{true, std::string()};
 }
 

@@ -409,6 +409,20 @@ TEST_F(RequestTest, AnswerIsJudgedInOrder) {
   }
 }
 
+// OFFER_LIST proposes a window: an answer without one means one operation at a time, not the
+// absence of any limit.
+TEST_F(RequestTest, WindowLeftOutOfTheAnswerIsOneOperation) {
+  AssociationPtr association = built_request();
+  AssociationParams& params = *association->params;
+  answer_all(params);
+  params.max_operations_invoked = net::kWindowNotSent;
+  params.max_operations_performed = net::kWindowNotSent;
+  const net::Verdict verdict = net::judge_associate_ac(kFunction, *association);
+  ASSERT_TRUE(verdict.accepted) << verdict.text;
+  EXPECT_EQ(association->max_operations_invoked, 1);
+  EXPECT_EQ(association->max_operations_performed, 1);
+}
+
 TEST_F(RequestTest, AcceptedAnswerSetsUpContextsAndWindow) {
   AssociationPtr association = built_request();
   AssociationParams& params = *association->params;

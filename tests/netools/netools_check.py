@@ -337,6 +337,34 @@ def test_store_roundtrip(tools, acceptor, out_dir, files):
         check(code == 0 and err == "", "dcmdump %s: %s" % (received, err))
 
 
+def test_store_window(tools, scratch, acceptor, files):
+    """tessel-store keeps up to 16 requests in flight when the acceptor agrees to that window
+    (tessel-storescp does), and one at a time when the answer carries no window (storescp).
+    The library's refusal of the request beyond the window, in tessel-store's own log, shows
+    how many were outstanding."""
+    many = files * 5
+    for label, peer in (("tessel-storescp", None), ("storescp", "storescp")):
+        log_path = os.path.join(scratch, "window-%s.log" % label)
+        ini = configure(tools, os.path.join(scratch, "window-%s-etc" % label), LOG_FILE=log_path)
+        out_dir = fresh_dir(scratch, "window-%s" % label)
+        command = [tools.store, "--ini", ini, "--aec", SCP_TITLE, "127.0.0.1"]
+        if peer is None:
+            code, out, err = run(command + [str(acceptor.port)] + many)
+            window = 16
+        else:
+            with dcmtk_acceptor(["storescp", "-aet", SCP_TITLE, "-od", out_dir]) as port:
+                code, out, err = run(command + [str(port)] + many)
+            window = 1
+            check(len(os.listdir(out_dir)) >= len(files),
+                  "tessel-store -> storescp, window 1: %s" % os.listdir(out_dir))
+        check(code == 0 and out.count("stored, status 0x0000") == len(many),
+              "tessel-store -> %s, %d files: exit %s %s%s" % (label, len(many), code, out, err))
+        with open(log_path, errors="replace") as log:
+            text = re.sub(r"\s+", " ", log.read())
+        check("already met (%d)," % window in text,
+              "tessel-store -> %s: window of %d not reached: %s" % (label, window, text[-2000:]))
+
+
 def test_store_refusals(tools, acceptor, data_dir, out_dir, native):
     # A compressed file cannot travel on the native contexts: it fails alone, the rest arrive.
     compressed = os.path.join(data_dir, COMPRESSED_FILE)
@@ -353,9 +381,14 @@ def test_store_refusals(tools, acceptor, data_dir, out_dir, native):
     if os.path.exists(blocker):
         os.remove(blocker)
     os.mkdir(blocker)
+    # Between others sent in the same window, the failure is told against its own file.
+    others = [os.path.join(data_dir, name) for name in NATIVE_FILES if name != CT_FILE]
+    check(native == os.path.join(data_dir, CT_FILE), "the blocked file is the CT")
     code, out, err = run([tools.store, "--ini", tools.ini, "--aec", SCP_TITLE, "127.0.0.1",
-                          str(acceptor.port), native])
-    check(code == 1 and "FAILED, status 0xA700" in out, "unwritable file: exit %d %s" % (code, out))
+                          str(acceptor.port)] + others[:1] + [native] + others[1:])
+    check(code == 1 and "%s: FAILED, status 0xA700" % native in out and
+          out.count(": stored, status 0x0000") == len(others),
+          "unwritable file among others: exit %d %s" % (code, out))
     os.rmdir(blocker)
     missing = os.path.join(out_dir, "no-such-file.dcm")
     code, out, err = run([tools.store, "--ini", tools.ini, "--aec", SCP_TITLE, "127.0.0.1",
@@ -566,6 +599,7 @@ def main():
         try:
             test_echo(tools, acceptor)
             test_store_roundtrip(tools, acceptor, out_dir, files)
+            test_store_window(tools, scratch, acceptor, files)
             test_store_refusals(tools, acceptor, tools.data, out_dir, files[0])
             test_concurrent(tools, acceptor, files)
             test_dcmtk_storescu(acceptor, out_dir, files[1])

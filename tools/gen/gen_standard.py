@@ -773,6 +773,9 @@ KNOWN_SYNTAX_NAMES = {
     'MPEG4_AVC_H264_BDC_HP_LEVEL_4_1', 'JPIP_REFERENCED', 'JPIP_REFERENCED_DEFLATE'}
 
 # Storage classes of the everyday modalities proposed by the default requestor list.
+# Requests a storage requestor may have outstanding, and an acceptor take, when both agree.
+STORAGE_WINDOW = 16
+
 COMMON_STORAGE_UIDS = [
     '1.2.840.10008.5.1.4.1.1.1',        # CR
     '1.2.840.10008.5.1.4.1.1.1.1',      # DX for presentation
@@ -861,6 +864,10 @@ def application_text(services, by_uid):
     L.append('#                                    acceptors.')
     L.append('#   QUERY_FIND_SERVICE_LIST          patient and study root FIND and verification: for')
     L.append('#                                    acceptors that answer queries only.')
+    L.append('#')
+    L.append('# The storage lists offer an asynchronous operations window of %d: a requestor may send'
+             % STORAGE_WINDOW)
+    L.append('# that many requests before the first answer, when the peer agrees.')
     L.append('')
 
     def syntax_list(name, syntaxes):
@@ -872,11 +879,14 @@ def application_text(services, by_uid):
             L.append('SYNTAX_%d = %s' % (i, n))
         L.append('')
 
-    def service_list(name, svcs, syntax, role='BOTH', limit=None):
+    def service_list(name, svcs, syntax, role='BOTH', limit=None, window=None):
         if limit is not None and len(svcs) > limit:
             fail('service list %s has %d services, above %d' % (name, len(svcs), limit))
         L.append('[%s]' % name)
         L.append('SERVICES_SUPPORTED = %d' % len(svcs))
+        if window is not None:
+            L.append('MAX_OPERATIONS_INVOKED = %d' % window)
+            L.append('MAX_OPERATIONS_PERFORMED = %d' % window)
         for i, s in enumerate(svcs, 1):
             L.append('SERVICE_%d = %s' % (i, s.name))
             L.append('SYNTAX_LIST_%d = %s' % (i, syntax))
@@ -893,15 +903,17 @@ def application_text(services, by_uid):
     service_list('ECHO_SERVICE_LIST', [echo], 'LITTLE_ENDIAN_SYNTAX_LIST',
                  limit=MAX_PRESENTATION_CONTEXTS)
     L.append('# Every storage class, for acceptors.')
-    service_list('STORAGE_SERVICE_LIST', storage, 'NATIVE_SYNTAX_LIST')
+    service_list('STORAGE_SERVICE_LIST', storage, 'NATIVE_SYNTAX_LIST',
+                 window=STORAGE_WINDOW)
     L.append('# Every storage class with the compressed syntaxes, for acceptors.')
-    service_list('STORAGE_COMPRESSED_SERVICE_LIST', storage, 'COMPRESSED_SYNTAX_LIST')
+    service_list('STORAGE_COMPRESSED_SERVICE_LIST', storage, 'COMPRESSED_SYNTAX_LIST',
+                 window=STORAGE_WINDOW)
     L.append('# Everyday storage classes and verification, for requestors.')
     service_list('COMMON_STORAGE_SERVICE_LIST', common + [echo], 'NATIVE_SYNTAX_LIST',
-                 limit=MAX_PRESENTATION_CONTEXTS)
+                 limit=MAX_PRESENTATION_CONTEXTS, window=STORAGE_WINDOW)
     L.append('# Everyday storage classes and verification with the compressed syntaxes, for requestors.')
     service_list('COMMON_STORAGE_COMPRESSED_SERVICE_LIST', common + [echo], 'COMPRESSED_SYNTAX_LIST',
-                 limit=MAX_PRESENTATION_CONTEXTS)
+                 limit=MAX_PRESENTATION_CONTEXTS, window=STORAGE_WINDOW)
     L.append('# Query/retrieve and worklist, for requestors and acceptors.')
     service_list('QUERY_RETRIEVE_SERVICE_LIST', qr + [echo], 'LITTLE_ENDIAN_SYNTAX_LIST',
                  limit=MAX_PRESENTATION_CONTEXTS)

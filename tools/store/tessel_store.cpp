@@ -4,8 +4,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +28,8 @@ constexpr const char* kUsage =
 constexpr const char* kStorageList = "COMMON_STORAGE_SERVICE_LIST";
 constexpr int32_t kStoreRequest = 0x0001;
 constexpr int32_t kStoreResponse = 0x8001;
+constexpr uint32_t kMessageIdTag = 0x00000110;
+constexpr uint32_t kRespondedToTag = 0x00000120;
 constexpr uint32_t kStatusTag = 0x00000900;
 constexpr uint32_t kAffectedInstanceTag = 0x00001000;
 constexpr uint32_t kMetaSopClassTag = 0x00020002;
@@ -45,11 +50,16 @@ struct Outcome {
   std::string text;
 };
 
+// Sends the files in order. When the peer agreed to an asynchronous operations window, the
+// next requests go out before the earlier answers are in, up to the window: the peer handles
+// one file while the next is on its way. The window is learned from the library, which refuses
+// a request beyond it.
 class Sender {
  public:
   Sender(int32_t syntax, bool progress) : syntax_(syntax), progress_(progress) {}
   ~Sender() {
-    release_objects();
+    free_message(&file_id_);
+    free_message(&response_id_);
     if (assoc_id_ != CV_NO_ID) CV_Abort_Association(&assoc_id_);
     if (app_id_ != CV_NO_ID) CV_Release_Application(&app_id_);
     CV_Library_Release();
@@ -58,13 +68,21 @@ class Sender {
           const std::vector<std::string>& files);
 
  private:
-  Outcome send(const std::string& path);
+  // A request sent whose answer has not been read yet.
+  struct InFlight {
+    size_t file;
+    int32_t message_id;
+  };
+
+  void send(size_t index, const std::string& path);
   Outcome prepare(const std::string& path, std::string* service);
-  void release_objects() {
-    // Once turned into the request the file is a message, which CV_Free_File refuses:
-    // CV_Free_Message frees it as either.
-    if (file_id_ != CV_NO_ID) CV_Free_Message(&file_id_);
-    if (response_id_ != CV_NO_ID) CV_Free_Message(&response_id_);
+  void collect_answer();
+  void fail_in_flight(const std::string& text);
+  void report_ready(const std::vector<std::string>& files);
+  // Once turned into the request the file is a message, which CV_Free_File refuses:
+  // CV_Free_Message frees it as either.
+  static void free_message(int32_t* id) {
+    if (*id != CV_NO_ID) CV_Free_Message(id);
   }
   static Outcome failure(const std::string& text) { return Outcome{false, text}; }
   static Outcome failure(const std::string& text, int32_t status) {
@@ -77,6 +95,12 @@ class Sender {
   int32_t assoc_id_ = CV_NO_ID;
   int32_t file_id_ = CV_NO_ID;  // the file being sent, turned into the request message
   int32_t response_id_ = CV_NO_ID;
+  size_t window_ = SIZE_MAX;  // requests in flight at most; known once the library refuses one
+  std::deque<InFlight> in_flight_;
+  std::vector<std::optional<Outcome>> outcomes_;
+  size_t reported_ = 0;  // files whose line is printed
+  size_t stored_ = 0;
+  double megabytes_ = 0.0;
 };
 
 // Reads the file and turns it into a C-STORE request message for its SOP class.
@@ -128,27 +152,53 @@ Outcome Sender::prepare(const std::string& path, std::string* service) {
   return Outcome{true, {}};
 }
 
-Outcome Sender::send(const std::string& path) {
+void Sender::send(size_t index, const std::string& path) {
   std::string service;
   Outcome prepared = prepare(path, &service);
-  if (!prepared.stored) return prepared;
-
+  if (!prepared.stored) {
+    free_message(&file_id_);
+    outcomes_[index] = prepared;
+    return;
+  }
   int32_t status = CV_Send_Request_Message(assoc_id_, file_id_);
+  while (status == CV_MAX_OPERATIONS_EXCEEDED && !in_flight_.empty() && assoc_id_ != CV_NO_ID) {
+    window_ = in_flight_.size();
+    collect_answer();
+    if (assoc_id_ != CV_NO_ID) status = CV_Send_Request_Message(assoc_id_, file_id_);
+  }
+  int32_t message_id = -1;
+  if (status == CV_NORMAL_COMPLETION) {
+    status = CV_Get_Value_To_Int(file_id_, kMessageIdTag, &message_id);
+  }
+  std::string unsent_syntax;
   if (status == CV_UNACCEPTABLE_SERVICE) {
     int32_t wanted = 0;
-    const bool fixed = CV_Get_Message_Transfer_Syntax(file_id_, &wanted) == CV_NORMAL_COMPLETION;
     char uid[65] = {};
-    if (fixed) CV_Get_Transfer_Syntax_From_Enum(wanted, uid, sizeof uid);
-    return failure("the peer accepted no presentation context for " + service +
-                   (fixed ? std::string(" in ") + uid : std::string()));
+    if (CV_Get_Message_Transfer_Syntax(file_id_, &wanted) == CV_NORMAL_COMPLETION &&
+        CV_Get_Transfer_Syntax_From_Enum(wanted, uid, sizeof uid) == CV_NORMAL_COMPLETION) {
+      unsent_syntax = std::string(" in ") + uid;
+    }
   }
-  if (status != CV_NORMAL_COMPLETION) {
+  free_message(&file_id_);
+  if (assoc_id_ == CV_NO_ID) {
+    outcomes_[index] = failure("not sent: the association has ended");
+  } else if (status == CV_UNACCEPTABLE_SERVICE) {
+    outcomes_[index] =
+        failure("the peer accepted no presentation context for " + service + unsent_syntax);
+  } else if (status != CV_NORMAL_COMPLETION) {
     // The library frees an association that ended while sending.
     if (status == CV_ASSOCIATION_ABORTED) assoc_id_ = CV_NO_ID;
-    return failure("cannot send", status);
+    outcomes_[index] = failure("cannot send", status);
+  } else {
+    in_flight_.push_back(InFlight{index, message_id});
   }
+}
+
+// Reads one answer and settles the file it belongs to.
+void Sender::collect_answer() {
   int32_t command = 0;
-  status = CV_Read_Message(assoc_id_, kReplyTimeout, &response_id_, nullptr, &command);
+  const int32_t status =
+      CV_Read_Message(assoc_id_, kReplyTimeout, &response_id_, nullptr, &command);
   if (status != CV_NORMAL_COMPLETION) {
     // A late answer could not be matched to its file any more: end the association. Every
     // other read failure has ended it already.
@@ -157,20 +207,53 @@ Outcome Sender::send(const std::string& path) {
     } else {
       assoc_id_ = CV_NO_ID;
     }
-    return failure("no C-STORE response", status);
+    fail_in_flight(std::string("no C-STORE response: ") + CV_Error_Message(status));
+    return;
   }
+  int32_t answered = -1;
+  auto match = in_flight_.begin();
+  if (CV_Get_Value_To_Int(response_id_, kRespondedToTag, &answered) == CV_NORMAL_COMPLETION) {
+    while (match != in_flight_.end() && match->message_id != answered) ++match;
+  }
+  // The library matches answers to requests; anything else takes the oldest request's place.
+  if (match == in_flight_.end()) match = in_flight_.begin();
+  const size_t file = match->file;
+  in_flight_.erase(match);
+  int32_t dimse_status = -1;
+  char text[64];
   if (command != kStoreResponse) {
-    char text[64];
     std::snprintf(text, sizeof text, "unexpected answer (command 0x%04X)",
                   static_cast<unsigned>(command));
-    return failure(text);
+    outcomes_[file] = failure(text);
+  } else if (const int32_t got = CV_Get_Value_To_Int(response_id_, kStatusTag, &dimse_status);
+             got != CV_NORMAL_COMPLETION) {
+    outcomes_[file] = failure("C-STORE response without status", got);
+  } else {
+    std::snprintf(text, sizeof text, "status 0x%04X",
+                  static_cast<unsigned>(dimse_status) & 0xFFFFu);
+    outcomes_[file] = Outcome{dimse_status == 0, text};
   }
-  int32_t dimse_status = -1;
-  status = CV_Get_Value_To_Int(response_id_, kStatusTag, &dimse_status);
-  if (status != CV_NORMAL_COMPLETION) return failure("C-STORE response without status", status);
-  char text[64];
-  std::snprintf(text, sizeof text, "status 0x%04X", static_cast<unsigned>(dimse_status) & 0xFFFFu);
-  return Outcome{dimse_status == 0, text};
+  free_message(&response_id_);
+}
+
+void Sender::fail_in_flight(const std::string& text) {
+  for (const InFlight& request : in_flight_) outcomes_[request.file] = failure(text);
+  in_flight_.clear();
+}
+
+// Prints the lines of the files settled so far, in the order the files were given.
+void Sender::report_ready(const std::vector<std::string>& files) {
+  for (; reported_ < files.size() && outcomes_[reported_].has_value(); ++reported_) {
+    const Outcome& outcome = *outcomes_[reported_];
+    const std::string& path = files[reported_];
+    if (outcome.stored) {
+      ++stored_;
+      megabytes_ += file_megabytes(path);
+    }
+    std::printf("%s: %s%s\n", path.c_str(), outcome.stored ? "stored, " : "FAILED, ",
+                outcome.text.c_str());
+  }
+  std::fflush(stdout);
 }
 
 int Sender::run(const std::string& aet, const std::string& aec, const std::string& host,
@@ -189,32 +272,28 @@ int Sender::run(const std::string& aet, const std::string& aec, const std::strin
                  CV_Error_Message(status));
     return 1;
   }
-  size_t stored = 0;
-  double megabytes = 0.0;
+  outcomes_.assign(files.size(), std::nullopt);
   for (size_t i = 0; i < files.size(); ++i) {
     const std::string& path = files[i];
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (progress_ && elapsed >= 1.0) {
+    const bool show = progress_ && elapsed >= 1.0;
+    if (show) {
       std::printf("\r[%zu/%zu] sending %s ...\x1b[K", i + 1, files.size(), path.c_str());
       std::fflush(stdout);
     }
-    Outcome outcome;
+    while (in_flight_.size() >= window_ && assoc_id_ != CV_NO_ID) collect_answer();
     if (assoc_id_ == CV_NO_ID) {
-      outcome = failure("not sent: the association has ended");
+      outcomes_[i] = failure("not sent: the association has ended");
     } else {
-      outcome = send(path);
+      send(i, path);
     }
-    release_objects();
-    if (progress_ && elapsed >= 1.0) std::printf("\r\x1b[K");
-    if (outcome.stored) {
-      ++stored;
-      megabytes += file_megabytes(path);
-    }
-    std::printf("%s: %s%s\n", path.c_str(), outcome.stored ? "stored, " : "FAILED, ",
-                outcome.text.c_str());
-    std::fflush(stdout);
+    if (show) std::printf("\r\x1b[K");
+    report_ready(files);
   }
+  while (!in_flight_.empty() && assoc_id_ != CV_NO_ID) collect_answer();
+  fail_in_flight("no C-STORE response: the association has ended");
+  report_ready(files);
   if (assoc_id_ != CV_NO_ID) {
     status = CV_Close_Association(&assoc_id_);
     if (status != CV_NORMAL_COMPLETION) {
@@ -225,10 +304,10 @@ int Sender::run(const std::string& aet, const std::string& aec, const std::strin
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double rate_base = seconds > 0.0 ? seconds : 1e-9;
-  std::printf("%zu of %zu files stored to %s in %.2f s (%.1f files/s, %.2f MB/s)\n", stored,
-              files.size(), peer.c_str(), seconds, static_cast<double>(stored) / rate_base,
-              megabytes / rate_base);
-  return stored == files.size() ? 0 : 1;
+  std::printf("%zu of %zu files stored to %s in %.2f s (%.1f files/s, %.2f MB/s)\n", stored_,
+              files.size(), peer.c_str(), seconds, static_cast<double>(stored_) / rate_base,
+              megabytes_ / rate_base);
+  return stored_ == files.size() ? 0 : 1;
 }
 
 }  // namespace
@@ -258,7 +337,9 @@ int main(int argc, char** argv) {
           "TESSEL_SCU); the everyday storage\nclasses are proposed in the native syntaxes. "
           "--syntax NAME (EXPLICIT_LITTLE_ENDIAN,\nIMPLICIT_LITTLE_ENDIAN, EXPLICIT_BIG_ENDIAN, "
           "DEFLATED_EXPLICIT_LITTLE_ENDIAN) sends in that\nsyntax only. --ini PATH names the "
-          "initialisation file (else TESSEL_INI, else the shipped one).\nExit status: 0 every "
+          "initialisation file (else TESSEL_INI, else the shipped one).\nWhen the peer agrees "
+          "to the asynchronous operations window of the storage list (16 in the\nshipped "
+          "profile), that many requests travel before the first answer.\nExit status: 0 every "
           "file stored with status 0000, 1 otherwise, 2 bad arguments.");
       return 0;
     } else if (arg.size() > 1 && arg[0] == '-') {
