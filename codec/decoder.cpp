@@ -5,6 +5,7 @@
 #include <array>
 #include <cctype>
 #include <cstring>
+#include <mutex>
 
 #include "codec/decoder_parser.hpp"
 #include "codec/transfer_syntax.hpp"
@@ -852,7 +853,9 @@ Status decode_sequence_hook(data::MsgObj& object, data::TagObj& attribute, const
 }  // namespace
 
 void install_decoder_hooks() {
-  data::object_hooks().decode_sequence = decode_sequence_hook;
+  // Every decode comes through here, from any thread: the hook is written once.
+  static std::once_flag installed;
+  std::call_once(installed, [] { data::object_hooks().decode_sequence = decode_sequence_hook; });
 }
 
 Status decode(data::MsgObj& object, const DecodeRequest& request, DecodeResult* result) {

@@ -1,6 +1,7 @@
 // Application and association identifier tables.
 #include "core/application.hpp"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -21,7 +22,8 @@ constexpr int32_t kSessionIdLimit = 0x7FFFFFF5;
 
 IdTable g_app_table;
 IdTable g_session_table;
-AssociationTeardown g_association_teardown;
+// Installed with every association, from any thread, and cleared by the global reset.
+std::atomic<AssociationTeardown> g_association_teardown{nullptr};
 
 // Index of registered titles, so that the uniqueness check does not walk the whole table.
 constexpr uint32_t kTitleBuckets = 1024;
@@ -86,7 +88,8 @@ void free_application(Application* app) {
     // never walked while it changes.
     while (app->associations->nCount > 0) {
       void* association = CObList_RemoveHead(app->associations);
-      if (g_association_teardown != nullptr) g_association_teardown(association);
+      const AssociationTeardown teardown = g_association_teardown.load();
+      if (teardown != nullptr) teardown(association);
     }
     CObList_Destroy(app->associations);
   }
@@ -107,7 +110,7 @@ void free_application(Application* app) {
 void reset_tables() {
   g_app_table.clear();
   g_session_table.clear();
-  g_association_teardown = nullptr;
+  g_association_teardown.store(nullptr);
   for (Application*& head : g_title_index) head = nullptr;
 }
 
@@ -209,7 +212,7 @@ void release_session_id(int32_t id) {
 }
 
 void set_association_teardown(AssociationTeardown teardown) {
-  g_association_teardown = teardown;
+  g_association_teardown.store(teardown);
 }
 
 char* trim_trailing_spaces(char* text) {
