@@ -72,9 +72,21 @@ void connect_pair(int* peer, int* accepted) {
   const linger reset{1, 0};
   (void)setsockopt(*peer, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
   if (connect(*peer, reinterpret_cast<const sockaddr*>(&g_address), sizeof g_address) != 0) {
-    fail("connect");
+    // A signal (the fuzzer's own, when it is told to stop) interrupts the call but not the
+    // connection, which completes in the background.
+    if (errno != EINTR) fail("connect");
+    pollfd entry{*peer, POLLOUT, 0};
+    int error = 0;
+    socklen_t length = sizeof error;
+    while (poll(&entry, 1, kStallMilliseconds) < 0 && errno == EINTR) {
+    }
+    if (getsockopt(*peer, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+      fail("connect");
+    }
   }
-  *accepted = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
+  do {
+    *accepted = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
+  } while (*accepted < 0 && errno == EINTR);
   if (*accepted < 0) fail("accept");
 }
 
