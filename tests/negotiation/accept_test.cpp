@@ -55,6 +55,7 @@ class AcceptTest : public NegotiationTest {
     std::strcpy(params.calling_presentation_address, "10.0.0.7");
     std::strcpy(params.remote_host_name, "peer.example");
     std::strcpy(params.implementation_class_uid, "1.2.3.4");
+    std::strcpy(params.application_context_name, "1.2.840.10008.3.1.1.1");
     params.max_pdu_length = 32768;
     for (size_t i = 0; i < proposals.size(); ++i) {
       PresentationContextParams& pc = params.presentation_contexts[i];
@@ -88,48 +89,29 @@ class AcceptTest : public NegotiationTest {
 
 TEST_F(AcceptTest, RoleDecisionTable) {
   constexpr uint8_t F = kNoRole;
+  // Proposed SCU/SCP, this side's SCU/SCP, accepted, answered SCU/SCP.
   struct Row {
     uint8_t proposed_scu, proposed_scp, local_scu, local_scp;
     bool accepted;
     uint8_t scu, scp;
   };
   const Row rows[] = {
-      // No role item proposed.
-      {F, F, 1, 0, false, F, F},
-      {F, F, 0, 1, true, F, F},
-      {F, F, 1, 1, true, F, F},
-      {F, F, F, F, true, F, F},
-      // Requestor SCU only.
-      {1, 0, 0, 1, true, 1, 0},
-      {1, 0, 1, 1, true, 1, 0},
-      {1, 0, 1, 0, false, F, F},
-      {1, 0, F, F, true, F, F},
-      // Requestor both.
-      {1, 1, 0, 1, true, 1, 0},
-      {1, 1, 1, 0, true, 0, 1},
-      {1, 1, 1, 1, true, 1, 1},
-      {1, 1, F, F, true, F, F},
-      // Requestor SCP only.
-      {0, 1, 1, 0, true, 0, 1},
-      {0, 1, 1, 1, true, 0, 1},
-      {0, 1, 0, 1, false, F, F},
-      {0, 1, F, F, false, F, F},
-      // Neither, or values outside the item's range.
-      {0, 0, 1, 1, false, F, F},
-      {0, 0, F, F, false, F, F},
-      {2, 0, 0, 1, false, F, F},
-      {1, F, 1, 1, false, F, F},
-  };
-  for (const Row& row : rows) {
+      {F, F, 1, 0, false, F, F}, {F, F, 0, 1, true, F, F},  {F, F, 1, 1, true, F, F},
+      {F, F, F, F, true, F, F},  {1, 0, 0, 1, true, 1, 0},  {1, 0, 1, 1, true, 1, 0},
+      {1, 0, 1, 0, false, F, F}, {1, 0, F, F, true, F, F},  {1, 1, 0, 1, true, 1, 0},
+      {1, 1, 1, 0, true, 0, 1},  {1, 1, 1, 1, true, 1, 1},  {1, 1, F, F, true, F, F},
+      {0, 1, 1, 0, true, 0, 1},  {0, 1, 1, 1, true, 0, 1},  {0, 1, 0, 1, false, F, F},
+      {0, 1, F, F, false, F, F}, {0, 0, 1, 1, false, F, F}, {0, 0, F, F, false, F, F},
+      {2, 0, 0, 1, false, F, F}, {1, F, 1, 1, false, F, F}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(::testing::Message() << +r.proposed_scu << "/" << +r.proposed_scp << " local "
+                                      << +r.local_scu << "/" << +r.local_scp);
     const net::RoleDecision decision =
-        net::decide_roles(row.proposed_scu, row.proposed_scp, row.local_scu, row.local_scp);
-    const std::string name = std::to_string(row.proposed_scu) + "/" +
-                             std::to_string(row.proposed_scp) + " local " +
-                             std::to_string(row.local_scu) + "/" + std::to_string(row.local_scp);
-    EXPECT_EQ(decision.accepted, row.accepted) << name;
+        net::decide_roles(r.proposed_scu, r.proposed_scp, r.local_scu, r.local_scp);
+    EXPECT_EQ(decision.accepted, r.accepted);
     if (decision.accepted) {
-      EXPECT_EQ(decision.scu_role, row.scu) << name;
-      EXPECT_EQ(decision.scp_role, row.scp) << name;
+      EXPECT_EQ(decision.scu_role, r.scu);
+      EXPECT_EQ(decision.scp_role, r.scp);
     }
   }
 }
@@ -149,108 +131,52 @@ TEST_F(AcceptTest, WindowAnswerPerDirection) {
 }
 
 TEST_F(AcceptTest, PresentationContextJudging) {
+  enum : int { kSingle = 1, kStorage = 2, kRelated = 4 };  // options; multiple contexts allowed
+  constexpr uint8_t F = kNoRole;
+  constexpr char kStore[] = "1.2.840.10008.4.2";
+  constexpr char kOther[] = "1.2.840.10008.4.99";
   struct Row {
     const char* name;
-    bool multiple, storage, related;
+    int options;
     std::vector<Proposal> proposals;
     std::vector<uint8_t> results;
     const char* first_syntax;  // answer of the first context when accepted
   };
+  const Proposal ct{kCtUid, {kExplicitLe}};
   const Row rows[] = {
-      {"same abstract syntax twice, multiple allowed",
-       true,
-       false,
-       false,
-       {{kCtUid, {kExplicitLe}}, {kCtUid, {kImplicitLe}}},
-       {0, 0},
-       kExplicitLe},
-      {"same abstract syntax twice, multiple refused",
-       false,
-       false,
-       false,
-       {{kCtUid, {kExplicitLe}}, {kCtUid, {kImplicitLe}}},
-       {0, 1},
-       kExplicitLe},
-      {"this side's syntax order decides",
-       true,
-       false,
-       false,
-       {{kCtUid, {kExplicitLe, kImplicitLe}}},
-       {0},
-       kImplicitLe},
-      {"no common transfer syntax", true, false, false, {{kCtUid, {kExplicitBe}}}, {4}, nullptr},
-      {"unknown abstract syntax", true, false, false, {{kUsUid, {kImplicitLe}}}, {3}, nullptr},
-      {"storage class, fallback off",
-       true,
-       false,
-       false,
-       {{kUsUid, {kImplicitLe}, kNoRole, kNoRole, "1.2.840.10008.4.2"}},
-       {3},
-       nullptr},
-      {"storage class, fallback on",
-       true,
-       true,
-       false,
-       {{kUsUid, {kImplicitLe}, kNoRole, kNoRole, "1.2.840.10008.4.2"}},
-       {0},
-       kImplicitLe},
-      {"other service class, fallback on",
-       true,
-       true,
-       false,
-       {{kUsUid, {kImplicitLe}, kNoRole, kNoRole, "1.2.840.10008.4.99"}},
-       {3},
-       nullptr},
-      {"related general class, option off",
-       true,
-       false,
-       false,
-       {{kUsUid, {kImplicitLe}, kNoRole, kNoRole, "", kMrUid}},
-       {3},
-       nullptr},
-      {"related general class, option on",
-       true,
-       false,
-       true,
-       {{kUsUid, {kExplicitLe}, 1, 0, "", kMrUid}},
-       {1},
-       nullptr},
-      {"verification answered by the library",
-       true,
-       false,
-       false,
-       {{kEchoUid, {kExplicitLe}}},
-       {0},
-       kExplicitLe},
-      {"role refused", true, false, false, {{kMrUid, {kImplicitLe}}}, {1}, nullptr},
-      {"role granted", true, false, false, {{kMrUid, {kImplicitLe}, 0, 1}}, {0}, kImplicitLe},
+      {"repeated abstract syntax", 0, {ct, ct}, {0, 0}, kExplicitLe},
+      {"repeat refused", kSingle, {ct, ct}, {0, 1}, kExplicitLe},
+      {"this side's order decides", 0, {{kCtUid, {kExplicitLe, kImplicitLe}}}, {0}, kImplicitLe},
+      {"no common syntax", 0, {{kCtUid, {kExplicitBe}}}, {4}, nullptr},
+      {"unknown abstract syntax", 0, {{kUsUid, {kImplicitLe}}}, {3}, nullptr},
+      {"storage, fallback off", 0, {{kUsUid, {kImplicitLe}, F, F, kStore}}, {3}, nullptr},
+      {"storage, fallback on", kStorage, {{kUsUid, {kImplicitLe}, F, F, kStore}}, {0}, kImplicitLe},
+      {"other class, fallback on", kStorage, {{kUsUid, {kImplicitLe}, F, F, kOther}}, {3}, nullptr},
+      {"related, option off", 0, {{kUsUid, {kImplicitLe}, F, F, "", kMrUid}}, {3}, nullptr},
+      // The MR entry's SCU-only role decides: SCU refused, SCP granted.
+      {"related, SCU", kRelated, {{kUsUid, {kExplicitLe}, 1, 0, "", kMrUid}}, {1}, nullptr},
+      {"related, SCP", kRelated, {{kUsUid, {kExplicitLe}, 0, 1, "", kMrUid}}, {0}, kExplicitLe},
+      {"verification by the library", 0, {{kEchoUid, {kExplicitLe}}}, {0}, kExplicitLe},
+      {"role refused", 0, {{kMrUid, {kImplicitLe}}}, {1}, nullptr},
+      {"role granted", 0, {{kMrUid, {kImplicitLe}, 0, 1}}, {0}, kImplicitLe},
   };
   for (const Row& row : rows) {
-    set_flag(ACCEPT_MULTIPLE_PRES_CONTEXTS, row.multiple);
-    set_flag(ACCEPT_STORAGE_SERVICE_CONTEXTS, row.storage);
-    set_flag(ACCEPT_RELATED_GENERAL_SERVICES, row.related);
+    SCOPED_TRACE(row.name);
+    set_flag(ACCEPT_MULTIPLE_PRES_CONTEXTS, (row.options & kSingle) == 0);
+    set_flag(ACCEPT_STORAGE_SERVICE_CONTEXTS, (row.options & kStorage) != 0);
+    set_flag(ACCEPT_RELATED_GENERAL_SERVICES, (row.options & kRelated) != 0);
     AssociationPtr association = request(row.proposals);
     AssociationParams& params = *association->params;
     size_t accepted = 0;
     for (uint8_t r : row.results) accepted += r == 0 ? 1 : 0;
-    EXPECT_EQ(net::judge_presentation_contexts(params, *list_), accepted) << row.name;
-    EXPECT_EQ(results(params), row.results) << row.name;
+    EXPECT_EQ(net::judge_presentation_contexts(params, *list_), accepted);
+    EXPECT_EQ(results(params), row.results);
     const PresentationContextParams& first = params.presentation_contexts[0];
-    if (row.first_syntax != nullptr) {
-      EXPECT_STREQ(first.accepted_transfer_syntax, row.first_syntax) << row.name;
-    } else {
-      EXPECT_STREQ(first.accepted_transfer_syntax, "") << row.name;
-      EXPECT_EQ(first.scu_role, kNoRole) << row.name;
-    }
+    EXPECT_STREQ(first.accepted_transfer_syntax, row.first_syntax ? row.first_syntax : "");
+    // Every accepted row here is answered with the roles it proposed; refused ones with none.
+    EXPECT_EQ(first.scu_role, row.first_syntax ? row.proposals[0].scu : kNoRole);
+    EXPECT_EQ(first.scp_role, row.first_syntax ? row.proposals[0].scp : kNoRole);
   }
-}
-
-TEST_F(AcceptTest, RelatedGeneralClassTakesTheListService) {
-  set_flag(ACCEPT_RELATED_GENERAL_SERVICES, true);
-  AssociationPtr association = request({{kUsUid, {kExplicitLe}, 0, 1, "", kMrUid}});
-  EXPECT_EQ(net::judge_presentation_contexts(*association->params, *list_), 1u);
-  EXPECT_EQ(association->params->presentation_contexts[0].scu_role, 0);
-  EXPECT_EQ(association->params->presentation_contexts[0].scp_role, 1);
 }
 
 TEST_F(AcceptTest, RequestValidationInOrder) {
@@ -261,7 +187,6 @@ TEST_F(AcceptTest, RequestValidationInOrder) {
     uint8_t source, reason;
   };
   const Row rows[] = {
-      {"good", [](net::Association&) {}, nullptr, 0, 0},
       {"version",
        [](net::Association& a) {
          a.params->protocol_version = 3;
@@ -304,7 +229,6 @@ TEST_F(AcceptTest, RequestValidationInOrder) {
     set_flag(ACCEPT_ANY_PROTOCOL_VERSION, false);
     set_flag(ACCEPT_ANY_HOSTNAME, false);
     AssociationPtr association = request({{kCtUid, {kImplicitLe}}});
-    std::strcpy(association->params->application_context_name, "1.2.840.10008.3.1.1.1");
     row.change(*association);
     const net::Verdict verdict = net::validate_request(*association, *list_);
     const AssociationParams& params = *association->params;
@@ -323,27 +247,22 @@ TEST_F(AcceptTest, RequestValidationInOrder) {
 }
 
 TEST_F(AcceptTest, AnswerCarriesThisSidesIdentificationAndWindow) {
-  Cfg->strings[IMPLEMENTATION_CLASS_UID] = "1.2.826.0.1.999";
   Cfg->strings[IMPLEMENTATION_VERSION] = "TESSEL_45";
-  for (bool version_sent : {false, true}) {
-    AssociationPtr association = request({{kCtUid, {kImplicitLe}}});
-    AssociationParams& params = *association->params;
-    std::strcpy(params.application_context_name, "1.2.840.10008.3.1.1.1");
-    if (version_sent) std::strcpy(params.implementation_version_name, "PEER_V");
-    params.max_operations_invoked = 0;
-    params.max_operations_performed = 3;
-    ASSERT_TRUE(net::validate_request(*association, *list_).accepted);
-    EXPECT_STREQ(params.remote_implementation_class_uid, "1.2.3.4");
-    EXPECT_STREQ(params.implementation_class_uid, "1.2.826.0.1.999");
-    EXPECT_STREQ(params.implementation_version_name, version_sent ? "TESSEL_45" : "");
-    EXPECT_EQ(params.max_pdu_length, 64234u);
-    EXPECT_EQ(association->remote_max_pdu_length, 32768u);
-    // The list has 5 invoked and nothing for performed.
-    EXPECT_EQ(params.max_operations_invoked, 5);
-    EXPECT_EQ(params.max_operations_performed, 1);
-    EXPECT_EQ(association->max_operations_invoked, 5);
-    EXPECT_STREQ(association->remote_title, "PEER_AE");
-  }
+  // The request sends a version name, so the answer has one; the response dump covers none.
+  AssociationPtr association = request({{kCtUid, {kImplicitLe}}});
+  AssociationParams& params = *association->params;
+  std::strcpy(params.implementation_version_name, "PEER_V");
+  params.max_operations_invoked = 0;
+  params.max_operations_performed = 3;
+  ASSERT_TRUE(net::validate_request(*association, *list_).accepted);
+  EXPECT_STREQ(params.remote_implementation_class_uid, "1.2.3.4");
+  EXPECT_STREQ(params.implementation_version_name, "TESSEL_45");
+  EXPECT_EQ(association->remote_max_pdu_length, 32768u);
+  // The list has 5 invoked and nothing for performed.
+  EXPECT_EQ(params.max_operations_invoked, 5);
+  EXPECT_EQ(params.max_operations_performed, 1);
+  EXPECT_EQ(association->max_operations_invoked, 5);
+  EXPECT_STREQ(association->remote_title, "PEER_AE");
 }
 
 TEST_F(AcceptTest, ApplicationChoiceByCalledTitle) {
@@ -370,14 +289,12 @@ TEST_F(AcceptTest, ApplicationChoiceByCalledTitle) {
 
 TEST_F(AcceptTest, EchoOnlyAssociationsAreAnsweredByTheLibrary) {
   AssociationPtr association = request({{kEchoUid, {kImplicitLe}}});
-  std::strcpy(association->params->application_context_name, "1.2.840.10008.3.1.1.1");
   ASSERT_TRUE(net::validate_request(*association, *list_).accepted);
   EXPECT_TRUE(net::answers_echo_itself(*association, *list_));
   const services::ServiceList* with_echo = CVI_GetServiceNumbers("WITH_ECHO");
   ASSERT_NE(with_echo, nullptr);
   EXPECT_FALSE(net::answers_echo_itself(*association, *with_echo));
   AssociationPtr two = request({{kEchoUid, {kImplicitLe}}, {kCtUid, {kImplicitLe}}});
-  std::strcpy(two->params->application_context_name, "1.2.840.10008.3.1.1.1");
   ASSERT_TRUE(net::validate_request(*two, *list_).accepted);
   EXPECT_FALSE(net::answers_echo_itself(*two, *list_));
 }
@@ -470,7 +387,7 @@ TEST_F(AcceptTest, ExtendedNegotiationAnswers) {
       [](const core::Application&) { return anything; },
       [](const core::Application&, const char* uid, const uint8_t** data, uint32_t* length) {
         static const uint8_t kCtData[] = {9, 9};
-        if (!anything || std::strcmp(uid, kCtUid) != 0) return false;
+        if (std::strcmp(uid, kCtUid) != 0) return false;
         *data = kCtData;
         *length = 2;
         return true;
@@ -482,7 +399,6 @@ TEST_F(AcceptTest, ExtendedNegotiationAnswers) {
     AssociationPtr association =
         request({{kCtUid, {kImplicitLe}}, {kScUid, {kImplicitLe}}, {kUsUid, {kImplicitLe}}});
     AssociationParams& params = *association->params;
-    std::strcpy(params.application_context_name, "1.2.840.10008.3.1.1.1");
     for (uint8_t i = 0; i < 3; ++i) {
       const uint8_t data[] = {static_cast<uint8_t>(i + 1)};
       ASSERT_TRUE(net::copy_param_bytes(data, 1, &params.presentation_contexts[i].extended_info));
@@ -534,7 +450,6 @@ TEST_F(AcceptTest, ResponseDumpGoldenLines) {
   AssociationPtr association = request(
       {{kCtUid, {kExplicitLe, kImplicitLe}, 1, 1, "1.2.840.10008.4.2"}, {kUsUid, {kImplicitLe}}});
   AssociationParams& params = *association->params;
-  std::strcpy(params.application_context_name, "1.2.840.10008.3.1.1.1");
   Cfg->strings[IMPLEMENTATION_CLASS_UID] = "1.2.826.0.1.999";
   params.identity_type = 3;
   params.identity_response_requested = 1;
@@ -546,8 +461,7 @@ TEST_F(AcceptTest, ResponseDumpGoldenLines) {
   ASSERT_TRUE(net::copy_param_bytes("\x0a\x1b", 2, &params.presentation_contexts[0].extended_info));
   log().clear();
   net::dump_association_params("CV_Accept_Association", params, false);
-  expect_line_ends(lines_from("RESPONSE Association Parameters:"),
-                   {"RESPONSE Association Parameters:",
+  expect_log_block({"RESPONSE Association Parameters:",
                     "|  Calling_presentation_address: peer.example (10.0.0.7)",
                     "|  Called_presentation_address: :",
                     "|  Called_application_title: LOCAL_AE",
@@ -584,8 +498,7 @@ TEST_F(AcceptTest, AutomaticRejectionLines) {
   AssociationPtr association = request({});
   net::log_automatic_rejection(kFunction, *association->params,
                                "No acceptable presentation contexts");
-  expect_line_ends(lines_from("Validate Association failed:"),
-                   {"Validate Association failed:", "|  No acceptable presentation contexts",
+  expect_log_block({"Validate Association failed:", "|  No acceptable presentation contexts",
                     "Association automatically rejected:", "|  No acceptable presentation contexts",
                     "|  Calling_presentation_address: peer.example (10.0.0.7)",
                     "|  Calling_application_title: PEER_AE"});

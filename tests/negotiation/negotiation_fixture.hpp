@@ -47,11 +47,9 @@ class NegotiationTest : public ::testing::Test {
   static void set_flag(int32_t key, bool on);
 
   LogCapture& log() { return *log_; }
-  // The recorded lines from the first one containing `first` on, trailing blanks removed.
-  std::vector<std::string> lines_from(const std::string& first) const;
-  // Expects `lines` to start with lines ending in the `expected` texts, in this order.
-  static void expect_line_ends(const std::vector<std::string>& lines,
-                               const std::vector<std::string>& expected);
+  // Expects the recorded lines from the first one containing expected[0] on to end with the
+  // `expected` texts in this order, trailing blanks aside; with `whole`, and nothing after them.
+  void expect_log_block(const std::vector<std::string>& expected, bool whole = false) const;
 
   int32_t app_id_ = -1;
   core::Application* app_ = nullptr;

@@ -1,5 +1,6 @@
 // Requestor side: argument checks, remote parameters, the request block, AC judging, the
 // rejection lines and the request dump.
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -38,16 +39,6 @@ constexpr char kRequestProfile[] =
     "[BAD_PORT_AE]\nHOST_NAME = h1\nPORT_NUMBER = 70000\nSERVICE_LIST = OFFER_LIST\n"
     "[NO_HOST_AE]\nPORT_NUMBER = 5\nSERVICE_LIST = OFFER_LIST\n"
     "[NO_LIST_AE]\nHOST_NAME = h1\nPORT_NUMBER = 5\n";
-
-// A syntax list of n entries and a one-service list using it.
-std::string long_syntax_profile(int n) {
-  std::string text = "[MANY_SYNTAXES]\nSYNTAXES_SUPPORTED = " + std::to_string(n) + "\n";
-  for (int i = 1; i <= n; ++i) {
-    text += "SYNTAX_" + std::to_string(i) + " = " + (i % 2 ? "IMPLICIT_LITTLE_ENDIAN\n" : "RLE\n");
-  }
-  return text + "[MANY_LIST]\nSERVICES_SUPPORTED = 1\nSERVICE_1 = STANDARD_CT\n" +
-         "SYNTAX_LIST_1 = MANY_SYNTAXES\n";
-}
 
 class RequestTest : public NegotiationTest {
  protected:
@@ -184,11 +175,22 @@ TEST_F(RequestTest, RemoteParametersComeFromTheProfileWhenLeftOut) {
   }
 }
 
-TEST_F(RequestTest, ServiceListMustExistAndFitIntoOneAssociation) {
+// A list may offer 128 services, a service 26 transfer syntaxes.
+TEST_F(RequestTest, OfferedServicesAndSyntaxesAreLimited) {
   std::string profile = kRequestProfile;
   for (int n : {128, 129}) {
     profile += "[LIST_" + std::to_string(n) + "]\nSERVICES_SUPPORTED = " + std::to_string(n) + "\n";
     for (int i = 1; i <= n; ++i) profile += "SERVICE_" + std::to_string(i) + " = STANDARD_CT\n";
+  }
+  for (int n : {26, 27}) {
+    const std::string name = "SYNTAXES_" + std::to_string(n);
+    profile += "[" + name + "]\nSYNTAXES_SUPPORTED = " + std::to_string(n) + "\n";
+    for (int i = 1; i <= n; ++i) {
+      profile +=
+          "SYNTAX_" + std::to_string(i) + (i % 2 ? " = IMPLICIT_LITTLE_ENDIAN\n" : " = RLE\n");
+    }
+    profile += "[" + name + "_LIST]\nSERVICES_SUPPORTED = 1\nSERVICE_1 = STANDARD_CT\n" +
+               "SYNTAX_LIST_1 = " + name + "\n";
   }
   load_applications(profile);
   EXPECT_TRUE(net::load_request_service_list(kFunction, "LIST_128").ok());
@@ -198,6 +200,15 @@ TEST_F(RequestTest, ServiceListMustExistAndFitIntoOneAssociation) {
   EXPECT_EQ(net::load_request_service_list(kFunction, "NOPE").status().code(),
             CV_CONFIG_INFO_MISSING);
   EXPECT_TRUE(log().contains("Service List \"NOPE\" is not configured"));
+  for (int n : {26, 27}) {
+    const std::string list = "SYNTAXES_" + std::to_string(n) + "_LIST";
+    AssociationPtr association = make_association(false);
+    net::RemoteParameters remote{"R", "h", 1, list};
+    const net::RequestSetup setup{&remote, CVI_GetServiceNumbers(list.c_str()), nullptr, "me"};
+    const Status status = net::build_request(kFunction, setup, *association);
+    EXPECT_EQ(status.code(), n == 26 ? CV_NORMAL_COMPLETION : CV_CONFIG_INFO_MISSING) << n;
+    EXPECT_EQ(log().contains("Max number of transfer syntaxes for a service exceeded"), n == 27);
+  }
 }
 
 TEST_F(RequestTest, UserIdentityFieldsMatchTheirType) {
@@ -242,84 +253,6 @@ TEST_F(RequestTest, UserIdentityFieldsMatchTheirType) {
   }
 }
 
-TEST_F(RequestTest, RequestOffersOneContextPerUsableService) {
-  const uint8_t registered[] = {0xAB, 0xCD};
-  static const uint8_t* registered_data = registered;
-  const net::NegotiationRegistry registry{
-      [](const core::Application&) { return true; },
-      [](const core::Application&, const char* uid, const uint8_t** data, uint32_t* length) {
-        if (std::strcmp(uid, kMrUid) != 0) return false;
-        *data = registered_data;
-        *length = 2;
-        return true;
-      }};
-  net::set_negotiation_registry(&registry);
-  const char user[] = "user";
-  const net::UserIdentity identity{1, true, user, 4, nullptr, 0};
-  AssociationPtr association = built_request(&identity);
-  const AssociationParams& params = *association->params;
-  EXPECT_TRUE(log().contains("No valid transfer syntaxes for service: STANDARD_US"));
-  EXPECT_TRUE(
-      log().contains("Unknown related general service list encoded, ignoring: NO_SUCH_LIST"));
-
-  EXPECT_STREQ(params.calling_ae_title, kLocalTitle);
-  EXPECT_STREQ(params.called_ae_title, "FULL_AE");
-  EXPECT_STREQ(params.calling_presentation_address, "thishost");
-  EXPECT_STREQ(params.called_presentation_address, "pacs.example:4242");
-  EXPECT_EQ(params.max_operations_invoked, 3);
-  EXPECT_EQ(params.max_operations_performed, 0);
-  EXPECT_EQ(params.identity_type, 1);
-  ASSERT_EQ(params.identity_primary.length, 4u);
-  EXPECT_EQ(std::memcmp(params.identity_primary.data, "user", 4), 0);
-
-  // The US service has no context, so the IDs run 1, 3, 5 over CT, MR and echo.
-  ASSERT_EQ(params.presentation_context_count, 3);
-  const PresentationContextParams& ct = params.presentation_contexts[0];
-  const PresentationContextParams& mr = params.presentation_contexts[1];
-  const PresentationContextParams& echo = params.presentation_contexts[2];
-  EXPECT_EQ(ct.context_id, 1);
-  EXPECT_EQ(mr.context_id, 3);
-  EXPECT_EQ(echo.context_id, 5);
-  EXPECT_STREQ(ct.abstract_syntax, kCtUid);
-  ASSERT_EQ(ct.transfer_syntax_count, 2);
-  EXPECT_STREQ(ct.transfer_syntaxes[0].uid, kImplicitLe);
-  EXPECT_STREQ(ct.transfer_syntaxes[1].uid, kExplicitLe);
-  // The default list, without the deflated syntax that has no UID here.
-  EXPECT_EQ(mr.transfer_syntax_count, 3);
-  EXPECT_EQ(ct.scu_role, 1);
-  EXPECT_EQ(ct.scp_role, 0);
-  EXPECT_EQ(mr.scu_role, net::kNoRole);
-  EXPECT_EQ(echo.scu_role, 0);
-  EXPECT_EQ(echo.scp_role, 1);
-  // Extended data: the list's own for CT, the registered one for MR, none for echo.
-  ASSERT_EQ(ct.extended_info.length, 2u);
-  EXPECT_EQ(ct.extended_info.data[1], 0xFF);
-  ASSERT_EQ(mr.extended_info.length, 2u);
-  EXPECT_EQ(mr.extended_info.data[0], 0xAB);
-  EXPECT_EQ(echo.extended_info.length, 0u);
-  EXPECT_STREQ(ct.service_class_uid, "1.2.840.10008.4.2");
-  ASSERT_EQ(ct.related_general_count, 2);
-  EXPECT_STREQ(ct.related_general_classes[0], kMrUid);
-  EXPECT_STREQ(ct.related_general_classes[1], kUsUid);
-  EXPECT_EQ(mr.related_general_count, 0);
-
-  ASSERT_EQ(association->proposed.size(), 3u);
-  EXPECT_EQ(association->proposed[2].scp_role, 1);
-  EXPECT_STREQ(association->remote_title, "FULL_AE");
-}
-
-TEST_F(RequestTest, TwentySevenTransferSyntaxesFailTheRequest) {
-  for (int n : {26, 27}) {
-    load_applications(long_syntax_profile(n));
-    AssociationPtr association = make_association(false);
-    net::RemoteParameters remote{"R", "h", 1, "MANY_LIST"};
-    const net::RequestSetup setup{&remote, CVI_GetServiceNumbers("MANY_LIST"), nullptr, "me"};
-    const Status status = net::build_request(kFunction, setup, *association);
-    EXPECT_EQ(status.code(), n == 26 ? CV_NORMAL_COMPLETION : CV_CONFIG_INFO_MISSING) << n;
-    EXPECT_EQ(log().contains("Max number of transfer syntaxes for a service exceeded"), n == 27);
-  }
-}
-
 TEST_F(RequestTest, AnswerIsJudgedInOrder) {
   struct Row {
     const char* name;
@@ -328,7 +261,6 @@ TEST_F(RequestTest, AnswerIsJudgedInOrder) {
     const char* line;
   };
   const Row rows[] = {
-      {"accepted", [](Association&) {}, nullptr, nullptr},
       {"version",
        [](Association& a) {
          a.params->protocol_version = 2;
@@ -342,17 +274,10 @@ TEST_F(RequestTest, AnswerIsJudgedInOrder) {
       {"context name",
        [](Association& a) { std::strcpy(a.params->application_context_name, "1.2"); },
        "Unacceptable Application_context_name", nullptr},
-      {"class uid",
-       [](Association& a) {
-         set_flag(ACCEPT_DIFFERENT_IC_UID, false);
-         std::strcpy(a.params->implementation_class_uid, "9.9");
-       },
+      {"class uid", [](Association& a) { std::strcpy(a.params->implementation_class_uid, "9.9"); },
        "Unacceptable Implem_class_uid", nullptr},
       {"version name",
-       [](Association& a) {
-         set_flag(ACCEPT_DIFFERENT_VERSION, false);
-         std::strcpy(a.params->implementation_version_name, "OTHER");
-       },
+       [](Association& a) { std::strcpy(a.params->implementation_version_name, "OTHER"); },
        "Unacceptable Version_name", nullptr},
       {"nothing answered",
        [](Association& a) {
@@ -385,9 +310,12 @@ TEST_F(RequestTest, AnswerIsJudgedInOrder) {
        },
        "A Transfer Syntax was returned that was NOT proposed", nullptr},
   };
+  // The peer's identification need only start with this side's.
+  set_flag(ACCEPT_DIFFERENT_IC_UID, false);
+  set_flag(ACCEPT_DIFFERENT_VERSION, false);
+  Cfg->strings[IMPLEMENTATION_CLASS_UID] = "1.2.3";
+  Cfg->strings[IMPLEMENTATION_VERSION] = "PEER";
   for (const Row& row : rows) {
-    set_flag(ACCEPT_DIFFERENT_IC_UID, true);
-    set_flag(ACCEPT_DIFFERENT_VERSION, true);
     AssociationPtr association = built_request();
     answer_all(*association->params);
     std::strcpy(association->params->implementation_class_uid, "1.2.3.4.5");
@@ -446,8 +374,7 @@ TEST_F(RequestTest, AcceptedAnswerSetsUpContextsAndWindow) {
   EXPECT_EQ(association->max_operations_performed, 1);
   EXPECT_EQ(association->remote_max_pdu_length, 16384u);
   EXPECT_STREQ(params.remote_implementation_class_uid, "1.2.3.4.5");
-  expect_line_ends(lines_from("Presentation context 3 rejected"),
-                   {"Presentation context 3 rejected, reason 0x04",
+  expect_log_block({"Presentation context 3 rejected, reason 0x04",
                     "|  Abstract syntax: 1.2.840.10008.5.1.4.1.1.4 (STANDARD_MR)",
                     "|  Transfer Syntax Rejected"});
 }
@@ -455,100 +382,116 @@ TEST_F(RequestTest, AcceptedAnswerSetsUpContextsAndWindow) {
 TEST_F(RequestTest, RejectionLinesNameResultSourceAndReason) {
   struct Row {
     uint8_t result, source, reason;
-    std::vector<std::string> lines;
+    const char *code_line, *source_line, *reason_line;
   };
   const Row rows[] = {
-      {1,
-       1,
-       7,
-       {"Association Rejected", "|  Codes: Result 0x01 Source 0x01 Reason 0x07",
-        "|  Result code 1: Permanent Rejection", "|  Result source 1: UL service user",
-        "|  Result reason 7: Unacceptable called AP title"}},
-      {2,
-       2,
-       1,
-       {"Association Rejected", "|  Codes: Result 0x02 Source 0x02 Reason 0x01",
-        "|  Result code 2: Transient Rejection", "|  Result source 2: UL service provider (ACSE)",
-        "|   Result reason 1: No reason given"}},
-      {2,
-       3,
-       2,
-       {"Association Rejected", "|  Codes: Result 0x02 Source 0x03 Reason 0x02",
-        "|  Result code 2: Transient Rejection", "|  Result source 3: UL service provider (pres)",
-        "|  Result reason 2: Local limit exceeded"}},
-      {3,
-       4,
-       4,
-       {"Association Rejected", "|  Codes: Result 0x03 Source 0x04 Reason 0x04",
-        "|  Invalid Result code: 0x03", "|  Invalid Result source: 0x04",
-        "|  Invalid Reason code: 0x04"}},
-      {1,
-       1,
-       4,
-       {"Association Rejected", "|  Codes: Result 0x01 Source 0x01 Reason 0x04",
-        "|  Result code 1: Permanent Rejection", "|  Result source 1: UL service user",
-        "|  Invalid Reason code: 0x04"}},
+      {1, 1, 7, "|  Result code 1: Permanent Rejection", "|  Result source 1: UL service user",
+       "|  Result reason 7: Unacceptable called AP title"},
+      {2, 2, 1, "|  Result code 2: Transient Rejection",
+       "|  Result source 2: UL service provider (ACSE)", "|   Result reason 1: No reason given"},
+      {2, 3, 2, "|  Result code 2: Transient Rejection",
+       "|  Result source 3: UL service provider (pres)",
+       "|  Result reason 2: Local limit exceeded"},
+      {3, 4, 4, "|  Invalid Result code: 0x03", "|  Invalid Result source: 0x04",
+       "|  Invalid Reason code: 0x04"},
+      {1, 1, 4, "|  Result code 1: Permanent Rejection", "|  Result source 1: UL service user",
+       "|  Invalid Reason code: 0x04"},
   };
   for (const Row& row : rows) {
+    char codes[64];
+    std::snprintf(codes, sizeof codes, "|  Codes: Result 0x%02x Source 0x%02x Reason 0x%02x",
+                  row.result, row.source, row.reason);
+    SCOPED_TRACE(codes);
     log().clear();
     net::log_rejection(kFunction, row.result, row.source, row.reason);
-    const std::vector<std::string> lines = lines_from("Association Rejected");
-    EXPECT_EQ(lines.size(), row.lines.size());
-    expect_line_ends(lines, row.lines);
+    expect_log_block(
+        {"Association Rejected", codes, row.code_line, row.source_line, row.reason_line}, true);
   }
 }
 
-TEST_F(RequestTest, RequestDumpGoldenLines) {
+// The request is read through its dump: one context per service with a usable syntax (not US),
+// IDs 1, 3, 5, the list's extended data for CT, the registered data for MR, none for echo.
+TEST_F(RequestTest, RequestOffersOneContextPerUsableService) {
+  static const uint8_t kRegistered[] = {0xAB, 0xCD};
+  const net::NegotiationRegistry registry{
+      [](const core::Application&) { return true; },
+      [](const core::Application&, const char* uid, const uint8_t** data, uint32_t* length) {
+        if (std::strcmp(uid, kMrUid) != 0) return false;
+        *data = kRegistered;
+        *length = 2;
+        return true;
+      }};
+  net::set_negotiation_registry(&registry);
   const char user[] = "user";
   const char pass[] = "pw";
   const net::UserIdentity identity{2, false, user, 4, pass, 2};
   AssociationPtr association = built_request(&identity);
-  std::strcpy(association->params->implementation_class_uid, "1.2.3");
-  std::strcpy(association->params->implementation_version_name, "V1");
-  association->params->presentation_contexts[1].scu_role = 7;
+  AssociationParams& params = *association->params;
+  EXPECT_TRUE(log().contains("No valid transfer syntaxes for service: STANDARD_US"));
+  EXPECT_TRUE(
+      log().contains("Unknown related general service list encoded, ignoring: NO_SUCH_LIST"));
+  ASSERT_EQ(params.presentation_context_count, 3);
+  ASSERT_EQ(params.identity_primary.length, 4u);
+  EXPECT_EQ(std::memcmp(params.identity_primary.data, "user", 4), 0);
+  ASSERT_EQ(association->proposed.size(), 3u);
+  EXPECT_EQ(association->proposed[1].scu_role, net::kNoRole);
+  EXPECT_EQ(association->proposed[2].scp_role, 1);
+  EXPECT_STREQ(association->remote_title, "FULL_AE");
+  std::strcpy(params.implementation_class_uid, "1.2.3");
+  std::strcpy(params.implementation_version_name, "V1");
+  params.presentation_contexts[1].scu_role = 7;
   log().clear();
-  net::dump_association_params(kFunction, *association->params, true);
-  const std::vector<std::string> lines = lines_from("REQUEST Association Parameters:");
-  expect_line_ends(lines, {"REQUEST Association Parameters:",
-                           "|  Calling_presentation_address: thishost",
-                           "|  Called_presentation_address: pacs.example:4242",
-                           "|  Called_application_title: FULL_AE",
-                           "|  Calling_application_title: LOCAL_AE",
-                           "|  Application_context_name: 1.2.840.10008.3.1.1.1",
-                           "|  PDU_maximum_length: 64234",
-                           "|  Implem_class_uid: 1.2.3",
-                           "|  Version_name: V1",
-                           "|  Max_operations_invoked: 3",
-                           "|  Max_operations_performed: 0",
-                           "|  User Identity Type: Username and Passcode",
-                           "|  User Identity: Positive Response Not Requested",
-                           "|  User Identity Primary Field Length: 4",
-                           "|  User Identity Secondary Field Length: 2",
-                           "|  PRESENTATION CONTEXTS:",
-                           "|  (0)Pres_context_id: 1",
-                           "|  (0)Abstract_syntax: 1.2.840.10008.5.1.4.1.1.2 (STANDARD_CT)",
-                           "|  (0)Proposed Transfer Syntaxes:",
-                           "|    1.2.840.10008.1.2 (Implicit Little Endian)",
-                           "|    1.2.840.10008.1.2.1 (Explicit Little Endian)",
-                           "|  (0)Service Class UID: 1.2.840.10008.4.2 (Storage)",
-                           "|  (0)Related General SOP Class UIDs:",
-                           "|    1.2.840.10008.5.1.4.1.1.4",
-                           "|    1.2.840.10008.5.1.4.1.1.6.1",
-                           "|  (0)SCU Role: 1: requestor supports SCU role",
-                           "|  (0)SCP Role: 0: requestor doesn't support SCP role",
-                           "|  (0)Ext_info_length: 2",
-                           "|  (0)Ext_info_buffer: 01ff",
-                           "|  (1)Pres_context_id: 3",
-                           "|  (1)Abstract_syntax: 1.2.840.10008.5.1.4.1.1.4 (STANDARD_MR)",
-                           "|  (1)Proposed Transfer Syntaxes:",
-                           "|    1.2.840.10008.1.2.1 (Explicit Little Endian)",
-                           "|    1.2.840.10008.1.2 (Implicit Little Endian)",
-                           "|    1.2.840.10008.1.2.2 (Explicit Big Endian)",
-                           "|  (1)SCU Role: ILLEGAL RESPONSE: 0x 7",
-                           "|  (1)SCP Role: Not sent (requestor supports SCP)",
-                           "|  (1)Ext_info_length: 0",
-                           "|  (1)No extended application info",
-                           "|  (2)Pres_context_id: 5"});
+  net::dump_association_params(kFunction, params, true);
+  expect_log_block({"REQUEST Association Parameters:",
+                    "|  Calling_presentation_address: thishost",
+                    "|  Called_presentation_address: pacs.example:4242",
+                    "|  Called_application_title: FULL_AE",
+                    "|  Calling_application_title: LOCAL_AE",
+                    "|  Application_context_name: 1.2.840.10008.3.1.1.1",
+                    "|  PDU_maximum_length: 64234",
+                    "|  Implem_class_uid: 1.2.3",
+                    "|  Version_name: V1",
+                    "|  Max_operations_invoked: 3",
+                    "|  Max_operations_performed: 0",
+                    "|  User Identity Type: Username and Passcode",
+                    "|  User Identity: Positive Response Not Requested",
+                    "|  User Identity Primary Field Length: 4",
+                    "|  User Identity Secondary Field Length: 2",
+                    "|  PRESENTATION CONTEXTS:",
+                    "|  (0)Pres_context_id: 1",
+                    "|  (0)Abstract_syntax: 1.2.840.10008.5.1.4.1.1.2 (STANDARD_CT)",
+                    "|  (0)Proposed Transfer Syntaxes:",
+                    "|    1.2.840.10008.1.2 (Implicit Little Endian)",
+                    "|    1.2.840.10008.1.2.1 (Explicit Little Endian)",
+                    "|  (0)Service Class UID: 1.2.840.10008.4.2 (Storage)",
+                    "|  (0)Related General SOP Class UIDs:",
+                    "|    1.2.840.10008.5.1.4.1.1.4",
+                    "|    1.2.840.10008.5.1.4.1.1.6.1",
+                    "|  (0)SCU Role: 1: requestor supports SCU role",
+                    "|  (0)SCP Role: 0: requestor doesn't support SCP role",
+                    "|  (0)Ext_info_length: 2",
+                    "|  (0)Ext_info_buffer: 01ff",
+                    "|  (1)Pres_context_id: 3",
+                    "|  (1)Abstract_syntax: 1.2.840.10008.5.1.4.1.1.4 (STANDARD_MR)",
+                    "|  (1)Proposed Transfer Syntaxes:",
+                    "|    1.2.840.10008.1.2.1 (Explicit Little Endian)",
+                    "|    1.2.840.10008.1.2 (Implicit Little Endian)",
+                    "|    1.2.840.10008.1.2.2 (Explicit Big Endian)",
+                    "|  (1)SCU Role: ILLEGAL RESPONSE: 0x 7",
+                    "|  (1)SCP Role: Not sent (requestor supports SCP)",
+                    "|  (1)Ext_info_length: 2",
+                    "|  (1)Ext_info_buffer: abcd",
+                    "|  (2)Pres_context_id: 5",
+                    "|  (2)Abstract_syntax: 1.2.840.10008.1.1 (STANDARD_ECHO)",
+                    "|  (2)Proposed Transfer Syntaxes:",
+                    "|    1.2.840.10008.1.2.1 (Explicit Little Endian)",
+                    "|    1.2.840.10008.1.2 (Implicit Little Endian)",
+                    "|    1.2.840.10008.1.2.2 (Explicit Big Endian)",
+                    "|  (2)SCU Role: 0: requestor doesn't support SCU role",
+                    "|  (2)SCP Role: 1: requestor supports SCP role",
+                    "|  (2)Ext_info_length: 0",
+                    "|  (2)No extended application info"},
+                   true);
 }
 
 TEST_F(RequestTest, AssociationsAreRegisteredAndTornDownWithTheirApplication) {

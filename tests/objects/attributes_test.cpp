@@ -220,13 +220,7 @@ TEST_F(AttributesTest, DeleteRangeRemovesExactlyTheRange) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(CV_Delete_Range(id, c.first, c.last), CV_NORMAL_COMPLETION);
-    std::vector<uint32_t> left;
-    uint32_t tag = 0;
-    for (int32_t s = CV_Get_First_Attribute(id, &tag, nullptr, nullptr); s == CV_NORMAL_COMPLETION;
-         s = CV_Get_Next_Attribute(id, &tag, nullptr, nullptr)) {
-      left.push_back(tag);
-    }
-    EXPECT_EQ(left, c.left);
+    EXPECT_EQ(tags_of(id), c.left);
     EXPECT_EQ(object(id).attribute_count, static_cast<int32_t>(c.left.size()));
   }
   EXPECT_EQ(CV_Free_Message(&id), CV_NORMAL_COMPLETION);

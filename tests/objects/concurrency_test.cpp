@@ -36,12 +36,8 @@ std::string value_text(int32_t id, uint32_t tag, bool next) {
 TEST_F(ConcurrencyTest, ConcurrentOwnersAndSharedReaders) {
   int32_t shared = -1;
   ASSERT_EQ(CV_Open_Message(&shared, "STANDARD_CT", 0x0001), CV_NORMAL_COMPLETION);
-  std::set<uint32_t> shared_tags;
-  uint32_t tag = 0;
-  for (int32_t s = CV_Get_First_Attribute(shared, &tag, nullptr, nullptr);
-       s == CV_NORMAL_COMPLETION; s = CV_Get_Next_Attribute(shared, &tag, nullptr, nullptr)) {
-    shared_tags.insert(tag);
-  }
+  const std::vector<uint32_t> walked = tags_of(shared);
+  const std::set<uint32_t> shared_tags(walked.begin(), walked.end());
   ASSERT_GT(shared_tags.size(), 100u);
 
   std::atomic<int> failures{0};

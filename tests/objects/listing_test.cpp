@@ -42,20 +42,15 @@ class ListingTest : public ObjectsTest {
     return lines_of(read_file(path));
   }
 
-  void add(int32_t id, uint32_t tag, int32_t vr) {
-    EXPECT_EQ(data::add_attribute(object(id), tag, vr, 1, 255, nullptr).code(),
-              CV_NORMAL_COMPLETION);
-  }
-
   ScratchDir dir_;
 };
 
 TEST_F(ListingTest, ShortAndLongFormsSequencesAndPrivateNames) {
   int32_t id = open_empty_message();
   int32_t item = open_empty_item();
-  add(id, 0x00080002, CV_VR_UN);
+  add_as(id, 0x00080002, CV_VR_UN);
   put_bytes(id, 0x00080002, std::string("AB\x01", 3));
-  add(id, 0x00080003, CV_VR_AT);
+  add_as(id, 0x00080003, CV_VR_AT);
   put_numbers<uint32_t>(id, 0x00080003, {0x7FE00010});
   put_texts(id, 0x00080008, {"ORIGINAL", "PRIMARY"});
   put_texts(id, 0x00080060, {"CT"});
@@ -123,7 +118,7 @@ TEST_F(ListingTest, LimitsAndPlaceholders) {
   ASSERT_EQ(CV_Delete_Range(id, 0, 0xFFFF), CV_NORMAL_COMPLETION);
   int32_t outer = open_empty_item();
   int32_t inner = open_empty_item();
-  add(id, 0x00080002, CV_VR_UN);
+  add_as(id, 0x00080002, CV_VR_UN);
   put_bytes(id, 0x00080002, "ABC");
   put_texts(id, 0x00080008, {"ORIGINAL", "PRIMARY"});
   put_item(outer, 0x00082112, inner);

@@ -68,6 +68,12 @@ TagObj* attribute_for(int32_t id, uint32_t tag, int32_t fallback_vr) {
 
 }  // namespace
 
+void add_as(int32_t id, uint32_t tag, int32_t vr) {
+  MsgObj* found = data::find_object(id);
+  ASSERT_NE(found, nullptr) << "no object " << id;
+  EXPECT_EQ(data::add_attribute(*found, tag, vr, 1, 255, nullptr).code(), CV_NORMAL_COMPLETION);
+}
+
 void put_texts(int32_t id, uint32_t tag, std::initializer_list<std::string> values) {
   TagObj* record = attribute_for(id, tag, CV_VR_LO);
   if (record == nullptr) return;
@@ -100,6 +106,16 @@ void put_item(int32_t id, uint32_t tag, int32_t item_id) {
   MsgObj& object = *data::find_object(id);
   core::LockHold hold(object.lock);
   ASSERT_EQ(data::append_item_node(*record, *item).code(), CV_NORMAL_COMPLETION);
+}
+
+std::vector<uint32_t> tags_of(int32_t id) {
+  std::vector<uint32_t> tags;
+  uint32_t tag = 0;
+  for (int32_t s = CV_Get_First_Attribute(id, &tag, nullptr, nullptr); s == CV_NORMAL_COMPLETION;
+       s = CV_Get_Next_Attribute(id, &tag, nullptr, nullptr)) {
+    tags.push_back(tag);
+  }
+  return tags;
 }
 
 std::vector<std::string> texts_of(int32_t id, uint32_t tag) {

@@ -38,6 +38,8 @@ class ObjectsTest : public ::testing::Test {
   std::unique_ptr<LibraryScope> library_;
 };
 
+// Adds an attribute of `vr` (VM 1-n), whatever the dictionary says.
+void add_as(int32_t id, uint32_t tag, int32_t vr);
 // Values stored straight into an attribute (added with its dictionary VR when absent).
 void put_texts(int32_t id, uint32_t tag, std::initializer_list<std::string> values);
 void put_bytes(int32_t id, uint32_t tag, const std::string& bytes);
@@ -50,6 +52,8 @@ void put_numbers(int32_t id, uint32_t tag, std::initializer_list<T> values) {
 // Appends an item to a sequence attribute (added as SQ when absent).
 void put_item(int32_t id, uint32_t tag, int32_t item_id);
 
+// The tags of an object, walked through the C interface.
+std::vector<uint32_t> tags_of(int32_t id);
 // The texts of a text attribute's in-memory values.
 std::vector<std::string> texts_of(int32_t id, uint32_t tag);
 // The concatenated bytes of an attribute's in-memory values.

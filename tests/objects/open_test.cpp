@@ -27,16 +27,6 @@ constexpr uint32_t kCommandTags[] = {
     0x00000800, 0x00000900, 0x00000901, 0x00000902, 0x00000903, 0x00001000, 0x00001001, 0x00001002,
     0x00001005, 0x00001008, 0x00001020, 0x00001021, 0x00001022, 0x00001023, 0x00001030, 0x00001031};
 
-std::vector<uint32_t> tags_of(int32_t id) {
-  std::vector<uint32_t> tags;
-  uint32_t tag = 0;
-  for (int32_t s = CV_Get_First_Attribute(id, &tag, nullptr, nullptr); s == CV_NORMAL_COMPLETION;
-       s = CV_Get_Next_Attribute(id, &tag, nullptr, nullptr)) {
-    tags.push_back(tag);
-  }
-  return tags;
-}
-
 using OpenTest = ObjectsTest;
 
 TEST_F(OpenTest, MessageGetsCommandGroupAndTemplate) {
@@ -58,11 +48,6 @@ TEST_F(OpenTest, MessageGetsCommandGroupAndTemplate) {
   for (const data::TagObj* r = message.first; r != nullptr; r = r->next) {
     EXPECT_EQ(r->value_count, 0) << std::hex << r->tag;
   }
-  const char* service = nullptr;
-  int32_t command = 0;
-  ASSERT_EQ(CV_Get_Message_Service(id, &service, &command), CV_NORMAL_COMPLETION);
-  EXPECT_STREQ(service, "STANDARD_CT");
-  EXPECT_EQ(command, 0x0001);
   EXPECT_EQ(CV_Free_Message(&id), CV_NORMAL_COMPLETION);
 }
 

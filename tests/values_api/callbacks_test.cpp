@@ -14,8 +14,6 @@
 namespace tessel::test {
 namespace {
 
-constexpr int32_t kOk = CV_NORMAL_COMPLETION;
-
 // The application side of a value callback: supplies `data` in chunks of 4 bytes, records every
 // request and what it is handed.
 struct Provider {
@@ -104,13 +102,10 @@ TEST_F(ValuesCallbacks, BoundValuesAreReadThroughTheirCallback) {
   Provider provider;
   provider.data = "0123456789";
   const int32_t id = bound_message(kOB, provider);
-  int32_t count = 0;
-  ASSERT_EQ(CV_Get_Value_Count(id, kOB, &count), kOk);
-  EXPECT_EQ(count, 1);
+  EXPECT_EQ(count_of(id, kOB), 1);
   uint32_t length = 0;
-  ASSERT_EQ(CV_Get_Value_Length(id, kOB, 1, &length), kOk);
-  EXPECT_EQ(length, 10u);
-  EXPECT_EQ(CV_Get_Value_Length(id, kOB, 2, &length), CV_INVALID_VALUE_NUMBER);
+  EXPECT_EQ(length_of(id, kOB, 1), 10);
+  EXPECT_EQ(length_of(id, kOB, 2), CV_INVALID_VALUE_NUMBER);
   EXPECT_EQ(provider.requests, (std::vector<int32_t>{CV_CB_GET_LENGTH, CV_CB_GET_LENGTH}));
   EXPECT_EQ(provider.msg_id, id);
   EXPECT_EQ(raw_of(id, kOB), provider.data);
@@ -118,6 +113,12 @@ TEST_F(ValuesCallbacks, BoundValuesAreReadThroughTheirCallback) {
   EXPECT_EQ(CV_Get_Value_To_Buffer(id, kOB, sizeof small, small, &length), CV_BUFFER_TOO_SMALL);
   EXPECT_EQ(length, 4u);  // the third chunk does not fit
   EXPECT_EQ(pieces_of(id, kOB), (std::vector<std::string>{"0123", "4567", "89"}));
+  // The binding keeps its own copy of the registration: releasing the application leaves the
+  // bound attribute working.
+  ASSERT_EQ(CV_Release_Callback_Function(app_, kOB), kOk);
+  ASSERT_EQ(CV_Release_Application(&app_), kOk);
+  EXPECT_EQ(raw_of(id, kOB), provider.data);
+  ASSERT_EQ(CV_Register_Application(&app_, "VALUES_TEST"), kOk);
 }
 
 TEST_F(ValuesCallbacks, OnlyAttributesWithoutValuesAndOfBulkVrsAreBound) {
@@ -142,7 +143,7 @@ TEST_F(ValuesCallbacks, OnlyAttributesWithoutValuesAndOfBulkVrsAreBound) {
   EXPECT_TRUE(provider.requests.empty());
 }
 
-TEST_F(ValuesCallbacks, SetsHandTheBytesToTheCallback) {
+TEST_F(ValuesCallbacks, SetsHandTheBytesToTheCallbackAndFreeDataFollowsTheConfiguration) {
   Provider provider;
   const int32_t id = bound_message(kOW, provider);
   ASSERT_EQ(CV_Set_Value_From_Buffer(id, kOW, "abcd", 4), kOk);
@@ -150,7 +151,7 @@ TEST_F(ValuesCallbacks, SetsHandTheBytesToTheCallback) {
   EXPECT_EQ(provider.requests, std::vector<int32_t>{CV_CB_PROVIDE_DATA});
   EXPECT_EQ(attribute(id, kOW)->length, 4u);
   provider = Provider{};
-  Script script = script_of("wxyz0123", {{4}, {4}});
+  Script script("wxyz0123", {{4}, {4}});
   ASSERT_EQ(CV_Set_Value_From_Function(id, kOW, &script, scripted_supplier), kOk);
   EXPECT_EQ(provider.received, "wxyz0123");
   EXPECT_EQ(provider.requests, (std::vector<int32_t>{CV_CB_SET_DATA, CV_CB_SET_DATA}));
@@ -158,20 +159,14 @@ TEST_F(ValuesCallbacks, SetsHandTheBytesToTheCallback) {
   // A NULL value keeps the binding and reads as NULL without asking the callback.
   provider.requests.clear();
   ASSERT_EQ(CV_Set_Value_To_NULL(id, kOW), kOk);
-  int32_t count = 0;
-  EXPECT_EQ(CV_Get_Value_Count(id, kOW, &count), CV_NULL_VALUE);
+  EXPECT_EQ(count_of(id, kOW), CV_NULL_VALUE);
   EXPECT_EQ(attribute(id, kOW)->storage, data::kStoredByCallback);
   EXPECT_TRUE(provider.requests.empty());
-}
-
-TEST_F(ValuesCallbacks, FreeDataRequestsFollowTheConfiguration) {
-  Provider provider;
-  provider.data = "abcd";
-  const int32_t id = bound_message(kOB, provider);
-  ASSERT_EQ(CV_Set_Value_To_Empty(id, kOB), kOk);
+  // Free data requests follow the configuration.
+  ASSERT_EQ(CV_Set_Value_To_Empty(id, kOW), kOk);
   EXPECT_TRUE(provider.requests.empty());
   set_bool(USE_FREE_DATA_CALLBACK, true);
-  ASSERT_EQ(CV_Set_Value_From_Buffer(id, kOB, "ef", 2), kOk);
+  ASSERT_EQ(CV_Set_Value_From_Buffer(id, kOW, "ef", 2), kOk);
   EXPECT_EQ(provider.requests, (std::vector<int32_t>{CV_CB_FREE_DATA, CV_CB_PROVIDE_DATA}));
   provider.requests.clear();
   provider.free_result = CV_CALLBACK_CANNOT_COMPLY;
@@ -181,18 +176,6 @@ TEST_F(ValuesCallbacks, FreeDataRequestsFollowTheConfiguration) {
   EXPECT_EQ(log.count("W: Unexpected return status when calling registered callback with "
                       "FREE_DATA: Callback cannot comply"),
             1);
-}
-
-// The binding keeps its own copy of the registration: releasing the application leaves the
-// bound attribute working.
-TEST_F(ValuesCallbacks, BindingOutlivesTheRegistration) {
-  Provider provider;
-  provider.data = "xyzw";
-  const int32_t id = bound_message(kOB, provider);
-  ASSERT_EQ(CV_Release_Callback_Function(app_, kOB), kOk);
-  ASSERT_EQ(CV_Release_Application(&app_), kOk);
-  EXPECT_EQ(raw_of(id, kOB), "xyzw");
-  ASSERT_EQ(CV_Register_Application(&app_, "VALUES_TEST"), kOk);
 }
 
 TEST_F(ValuesCallbacks, PrivateCallbacksAreBoundThroughTheirCreator) {
@@ -227,8 +210,7 @@ TEST_F(ValuesCallbacks, CallbackRunsWithoutLocksThread) {
                            ? p.pending.get()
                            : -2;
   };
-  uint32_t length = 0;
-  ASSERT_EQ(CV_Get_Value_Length(id, kOB, 1, &length), kOk);
+  ASSERT_EQ(length_of(id, kOB, 1), 6);
   EXPECT_EQ(provider.reentry_status, kOk);
   provider.on_length = [](Provider& p) {
     p.reentry_status = CV_Set_Value_From_String(p.msg_id, kSH, "ACC");

@@ -14,13 +14,8 @@ namespace {
 
 using namespace std::string_literals;
 
-constexpr int32_t kOk = CV_NORMAL_COMPLETION;
-
-std::string pattern(size_t n, int seed = 0) {
-  std::string bytes(n, '\0');
-  for (size_t i = 0; i < n; ++i)
-    bytes[i] = static_cast<char>((i * 7 + static_cast<size_t>(seed)) & 0xFF);
-  return bytes;
+int32_t refusing_consumer(int32_t, uint32_t, void*, int32_t, void*, int32_t, int32_t) {
+  return CV_CALLBACK_CANNOT_COMPLY;
 }
 
 using ValuesRaw = ValuesTest;
@@ -40,9 +35,8 @@ TEST_F(ValuesRaw, BuffersTakeOpaqueVrsOnly) {
   EXPECT_EQ(CV_Set_Value_From_Buffer(id, kUN, "abc", 3), CV_INVALID_VALUE_FOR_VR);
   ASSERT_EQ(CV_Set_Value_From_Buffer(id, kUN, "wxyz", 4), kOk);
   EXPECT_EQ(raw_of(id, kUN), "wxyz");
-  int32_t status = 0;
-  text_of(id, kUN, &status);
-  EXPECT_EQ(status, CV_INCOMPATIBLE_VR);
+  char text[8];
+  EXPECT_EQ(CV_Get_Value_To_String(id, kUN, sizeof text, text), CV_INCOMPATIBLE_VR);
   // A zero length stores a NULL value.
   ASSERT_EQ(CV_Set_Value_From_Buffer(id, kOB, nullptr, 0), kOk);
   char buffer[8] = "zzzz";
@@ -54,12 +48,10 @@ TEST_F(ValuesRaw, BuffersTakeOpaqueVrsOnly) {
 
 TEST_F(ValuesRaw, ChunksMakeOneValueReadBackWhole) {
   const int32_t id = open_message();
-  Script script = script_of(pattern(30), {{10}, {12}, {8}});
+  Script script(pattern(30), {{10}, {12}, {8}});
   ASSERT_EQ(CV_Set_Value_From_Function(id, kOB, &script, scripted_supplier), kOk);
   EXPECT_EQ(node_count(id, kOB), 3);
-  int32_t count = 0;
-  ASSERT_EQ(CV_Get_Value_Count(id, kOB, &count), kOk);
-  EXPECT_EQ(count, 1);
+  EXPECT_EQ(count_of(id, kOB), 1);
   EXPECT_EQ(raw_of(id, kOB), script.bytes);
   // A buffer get reports the size of the piece that does not fit.
   char buffer[64];
@@ -102,24 +94,23 @@ TEST_F(ValuesRaw, SupplierContractIsChecked) {
     SCOPED_TRACE(c.status);
     const int32_t id = open_message();
     ASSERT_EQ(CV_Set_Value_From_Buffer(id, kOW, "old!", 4), kOk);
-    Script script = script_of(pattern(16), c.steps);
+    Script script(pattern(16), c.steps);
     EXPECT_EQ(CV_Set_Value_From_Function(id, kOW, &script, scripted_supplier), c.status);
-    int32_t count = 0;
-    EXPECT_EQ(CV_Get_Value_Count(id, kOW, &count), CV_NO_VALUE_YET);
+    EXPECT_EQ(count_of(id, kOW), CV_NO_VALUE_YET);
     free_now(id);
   }
   // Empty chunks are followed by another call until the last one.
   const int32_t id = open_message();
-  Script script = script_of(pattern(6), {{0, true}, {6}, {0, true}, {0, true}});
+  Script script(pattern(6), {{0, true}, {6}, {0, true}, {0, true}});
   ASSERT_EQ(CV_Set_Value_From_Function(id, kOW, &script, scripted_supplier), kOk);
   EXPECT_EQ(raw_of(id, kOW), script.bytes);
   EXPECT_EQ(script.first_flags, (std::vector<int32_t>{1, 0, 0, 0}));
   EXPECT_EQ(CV_Set_Value_From_Function(id, kLO, &script, scripted_supplier), CV_INCOMPATIBLE_VR);
   // UT text from chunks is one value, checked and stored all the same.
-  Script text = script_of("Hello, world", {{6}, {6}});
+  Script text("Hello, world", {{6}, {6}});
   ASSERT_EQ(CV_Set_Value_From_Function(id, kUT, &text, scripted_supplier), kOk);
   EXPECT_EQ(all_texts(id, kUT), std::vector<std::string>{"Hello, world"});
-  Script bad = script_of("ab\x01\x02", {{4}});
+  Script bad("ab\x01\x02", {{4}});
   EXPECT_EQ(CV_Set_Value_From_Function(id, kUT, &bad, scripted_supplier),
             CV_INVALID_CHARS_IN_VALUE);
   EXPECT_EQ(text_of(id, kUT), "ab\x01\x02");
@@ -129,7 +120,7 @@ TEST_F(ValuesRaw, SupplierContractIsChecked) {
 // left as it is and logged.
 TEST_F(ValuesRaw, ByteSwapAcrossPieces) {
   const int32_t id = open_message();
-  Script ol = script_of("\x01\x02\x03\x04\x05\x06\x07\x08", {{2}, {2}, {2}, {2}});
+  Script ol("\x01\x02\x03\x04\x05\x06\x07\x08", {{2}, {2}, {2}, {2}});
   ASSERT_EQ(CV_Set_Value_From_Function(id, kOL, &ol, scripted_supplier), kOk);
   ASSERT_EQ(CV_Byte_Swap_OBOW(id, kOL), kOk);
   EXPECT_EQ(consumed(id, kOL), "\x04\x03\x02\x01\x08\x07\x06\x05");
@@ -141,7 +132,7 @@ TEST_F(ValuesRaw, ByteSwapAcrossPieces) {
   EXPECT_EQ(raw_of(id, kOB), "\x01\x02");
 
   LogCapture log;
-  Script of = script_of("\x01\x02\x03\x04\x05\x06", {{2}, {4}});
+  Script of("\x01\x02\x03\x04\x05\x06", {{2}, {4}});
   ASSERT_EQ(CV_Set_Value_From_Function(id, kOF, &of, scripted_supplier), kOk);
   ASSERT_EQ(CV_Byte_Swap_OBOW(id, kOF), kOk);
   EXPECT_EQ(consumed(id, kOF), "\x04\x03\x02\x01\x05\x06");
@@ -163,33 +154,31 @@ class ValuesEncapsulated : public ValuesTest {
     object(id).syntax_set = true;
     return id;
   }
-  int32_t add_frame(int32_t id, bool first, Script script) {
-    return first
-               ? CV_Set_Encapsulated_Value_From_Function(id, kPixelData, &script, scripted_supplier)
-               : CV_Set_Next_Encapsulated_Value_From_Function(id, kPixelData, &script,
-                                                              scripted_supplier);
+  static int32_t add_frame(int32_t id, bool first, Script script) {
+    return (first ? CV_Set_Encapsulated_Value_From_Function
+                  : CV_Set_Next_Encapsulated_Value_From_Function)(id, kPixelData, &script,
+                                                                  scripted_supplier);
   }
-  std::vector<std::string> frame(int32_t id, bool first, int32_t expected = kOk) {
+  static std::vector<std::string> frame(int32_t id, bool first, int32_t expected = kOk) {
     Pieces got;
-    EXPECT_EQ(first ? CV_Get_Encapsulated_Value_To_Function(id, kPixelData, &got, collect)
-                    : CV_Get_Next_Encapsulated_Value_To_Function(id, kPixelData, &got, collect),
+    EXPECT_EQ((first ? CV_Get_Encapsulated_Value_To_Function
+                     : CV_Get_Next_Encapsulated_Value_To_Function)(id, kPixelData, &got, collect),
               expected);
     return got.pieces;
   }
+  static uint32_t le32(const std::string& bytes, size_t at) {
+    uint32_t value = 0;
+    std::memcpy(&value, bytes.data() + at, 4);
+    return value;
+  }
 };
 
-uint32_t le32(const std::string& bytes, size_t at) {
-  uint32_t value = 0;
-  std::memcpy(&value, bytes.data() + at, 4);
-  return value;
-}
-
-TEST_F(ValuesEncapsulated, FramesWithOffsetTable) {
+TEST_F(ValuesEncapsulated, FramesWithAndWithoutOffsetTable) {
   const int32_t id = encapsulated_message();
   const std::string one = pattern(10, 1);
   const std::string two = pattern(8, 2);
-  ASSERT_EQ(add_frame(id, true, script_of(one, {{6}, {4}})), kOk);
-  ASSERT_EQ(add_frame(id, false, script_of(two, {{8}})), kOk);
+  ASSERT_EQ(add_frame(id, true, Script(one, {{6}, {4}})), kOk);
+  ASSERT_EQ(add_frame(id, false, Script(two, {{8}})), kOk);
   ASSERT_EQ(CV_Close_Encapsulated_Value(id, kPixelData), kOk);
 
   // Offset table (offsets 0 and 26: fragment items of 8 + 6 and 8 + 4), fragments, delimiter.
@@ -208,7 +197,7 @@ TEST_F(ValuesEncapsulated, FramesWithOffsetTable) {
   // Closing twice leaves one delimiter; a later frame goes before it and into the table.
   ASSERT_EQ(CV_Close_Encapsulated_Value(id, kPixelData), kOk);
   EXPECT_EQ(raw_of(id, kPixelData).size(), value.size());
-  ASSERT_EQ(add_frame(id, false, script_of("ab", {{2}})), kOk);
+  ASSERT_EQ(add_frame(id, false, Script("ab", {{2}})), kOk);
   ASSERT_EQ(CV_Close_Encapsulated_Value(id, kPixelData), kOk);
   const std::string grown = raw_of(id, kPixelData);
   EXPECT_EQ(le32(grown, 4), 12u);
@@ -216,37 +205,34 @@ TEST_F(ValuesEncapsulated, FramesWithOffsetTable) {
   frame(id, true);
   frame(id, false);
   EXPECT_EQ(frame(id, false), std::vector<std::string>{"ab"});
-}
 
-TEST_F(ValuesEncapsulated, WithoutOffsetTableEachFragmentIsAFrame) {
+  // Without an offset table each fragment is a frame.
   set_bool(CREATE_OFFSET_TABLE, false);
-  const int32_t id = encapsulated_message();
-  const std::string bytes = pattern(12);
-  ASSERT_EQ(add_frame(id, true, script_of(bytes, {{4}, {8}})), kOk);
-  ASSERT_EQ(CV_Close_Encapsulated_Value(id, kPixelData), kOk);
-  EXPECT_EQ(le32(raw_of(id, kPixelData), 4), 0u);  // empty offset table
-  EXPECT_EQ(frame(id, true), std::vector<std::string>{bytes.substr(0, 4)});
-  EXPECT_EQ(frame(id, false), std::vector<std::string>{bytes.substr(4)});
+  const int32_t plain = encapsulated_message();
+  ASSERT_EQ(add_frame(plain, true, Script(two, {{4}, {4}})), kOk);
+  ASSERT_EQ(CV_Close_Encapsulated_Value(plain, kPixelData), kOk);
+  EXPECT_EQ(le32(raw_of(plain, kPixelData), 4), 0u);  // empty offset table
+  EXPECT_EQ(frame(plain, true), std::vector<std::string>{two.substr(0, 4)});
+  EXPECT_EQ(frame(plain, false), std::vector<std::string>{two.substr(4)});
 }
 
 TEST_F(ValuesEncapsulated, RefusalsAndFailures) {
   const int32_t plain = open_message();
-  EXPECT_EQ(add_frame(plain, true, script_of("abcd", {{4}})), CV_INVALID_TRANSFER_SYNTAX);
+  EXPECT_EQ(add_frame(plain, true, Script("abcd", {{4}})), CV_INVALID_TRANSFER_SYNTAX);
   const int32_t id = encapsulated_message();
   EXPECT_EQ(CV_Close_Encapsulated_Value(id, kPixelData), CV_INVALID_TAG);
   ASSERT_EQ(CV_Add_Standard_Attribute(id, kPixelData), kOk);
   EXPECT_EQ(CV_Close_Encapsulated_Value(id, kPixelData), CV_INVALID_TAG);
   frame(id, true, CV_NO_VALUE_YET);
   // A failing supplier drops the value.
-  EXPECT_EQ(add_frame(id, true, script_of("abcd", {{3}})), CV_CALLBACK_UNEVEN_DATA_SIZE);
-  int32_t count = 0;
-  EXPECT_EQ(CV_Get_Value_Count(id, kPixelData, &count), CV_NO_VALUE_YET);
+  EXPECT_EQ(add_frame(id, true, Script("abcd", {{3}})), CV_CALLBACK_UNEVEN_DATA_SIZE);
+  EXPECT_EQ(count_of(id, kPixelData), CV_NO_VALUE_YET);
   // A File without a syntax yet is judged by its transfer syntax UID.
   object(id).kind = data::ObjectKind::kFile;
   object(id).syntax_set = false;
   object(id).transfer_syntax = IMPLICIT_LITTLE_ENDIAN;
   ASSERT_EQ(CV_Set_Value_From_String(id, 0x00020010, "1.2.840.10008.1.2.4.50"), kOk);
-  EXPECT_EQ(add_frame(id, true, script_of("abcd", {{4}})), kOk);
+  EXPECT_EQ(add_frame(id, true, Script("abcd", {{4}})), kOk);
   ASSERT_EQ(CV_Set_Value_From_String(id, 0x00020010, "1.2.840.10008.1.2.1"), kOk);
   EXPECT_EQ(CV_Close_Encapsulated_Value(id, kPixelData), CV_INVALID_TRANSFER_SYNTAX);
   object(id).kind = data::ObjectKind::kMessage;

@@ -15,7 +15,6 @@
 namespace tessel::test {
 namespace {
 
-constexpr int32_t kOk = CV_NORMAL_COMPLETION;
 constexpr uint32_t kOverlayRows = 0x60000010;
 constexpr uint32_t kOverlayCols = 0x60000011;
 constexpr uint32_t kGroup2 = 0x00020000;  // added to a 60xx tag: the next repeating group
@@ -66,9 +65,7 @@ TEST_F(ValuesSequences, ItemsAreReferencedAndReadBackByIdentifier) {
   ASSERT_EQ(CV_Set_Value_From_Int(id, kSQ, item), kOk);
   ASSERT_EQ(CV_Set_Next_Value_From_String(id, kSQ, std::to_string(other).c_str()), kOk);
   EXPECT_EQ(object(item).reference_count, 1);
-  uint32_t length = 0;
-  ASSERT_EQ(CV_Get_Value_Length(id, kSQ, 1, &length), kOk);
-  EXPECT_EQ(length, 2u);
+  EXPECT_EQ(length_of(id, kSQ, 1), 2);
   EXPECT_EQ(all_texts(id, kSQ),
             (std::vector<std::string>{std::to_string(item), std::to_string(other)}));
   // A referenced item is not freed.
@@ -86,10 +83,8 @@ TEST_F(ValuesSequences, ItemsAreReferencedAndReadBackByIdentifier) {
   ASSERT_EQ(CV_Set_Value_To_NULL(id, kSQ), kOk);
   EXPECT_EQ(CV_Get_Value_To_Int(id, kSQ, &got), CV_NULL_VALUE);
   EXPECT_EQ(object(other).reference_count, 0);
-}
 
-TEST_F(ValuesSequences, OnlyItemsThatDoNotContainTheObject) {
-  const int32_t id = open_message();
+  // Only items that do not contain the object.
   const int32_t outer = open_item();
   const int32_t inner = open_item();
   EXPECT_EQ(CV_Set_Value_From_Int(id, kSQ, open_message()), CV_INVALID_VALUE_FOR_VR);
@@ -102,7 +97,7 @@ TEST_F(ValuesSequences, OnlyItemsThatDoNotContainTheObject) {
   EXPECT_EQ(object(inner).reference_count, 1);
 }
 
-TEST_F(ValuesSequences, ItemsTakeTheCharacterSetsOfTheirContainer) {
+TEST_F(ValuesSequences, ItemsTakeTheCharacterSetsAndEncodingOfTheirContainer) {
   const int32_t id = open_message();
   ASSERT_EQ(CV_Set_Value_From_String(id, kCSMulti, "ISO_IR 100"), kOk);
   const int32_t item = open_item();
@@ -113,21 +108,18 @@ TEST_F(ValuesSequences, ItemsTakeTheCharacterSetsOfTheirContainer) {
   ASSERT_EQ(CV_Set_Value_From_String(utf8, kCSMulti, "ISO_IR 192"), kOk);
   ASSERT_EQ(CV_Set_Next_Value_From_Int(id, kSQ, utf8), kOk);
   EXPECT_EQ(object(utf8).charset_flags, 0x1000u);
-}
-
-TEST_F(ValuesSequences, EncapsulatedItemsNeedAnEncapsulatedContainer) {
-  const int32_t id = open_message();
-  const int32_t item = open_item();
-  object(item).transfer_syntax = JPEG_BASELINE;
-  ASSERT_EQ(CV_Add_Standard_Attribute(item, kPixelData), kOk);
+  // Items holding encapsulated pixel data need an encapsulated container.
+  const int32_t pixels = open_item();
+  object(pixels).transfer_syntax = JPEG_BASELINE;
+  ASSERT_EQ(CV_Add_Standard_Attribute(pixels, kPixelData), kOk);
   LogCapture log;
-  EXPECT_EQ(CV_Set_Value_From_Int(id, kSQ, item), CV_NOT_ENCAPSULATED_MESSAGE);
+  EXPECT_EQ(CV_Set_Value_From_Int(id, kSQ, pixels), CV_NOT_ENCAPSULATED_MESSAGE);
   EXPECT_EQ(log.count("CV3(CV_Set_Value_From_Int) E: Trying to set encapsulated pixel data "
                       "(7FE0,0010) to a non-encapsulated message"),
             1);
-  EXPECT_EQ(object(item).reference_count, 0);
+  EXPECT_EQ(object(pixels).reference_count, 0);
   object(id).transfer_syntax = JPEG_LOSSLESS_NON_HIER_14;
-  EXPECT_EQ(CV_Set_Value_From_Int(id, kSQ, item), kOk);
+  EXPECT_EQ(CV_Set_Value_From_Int(id, kSQ, pixels), kOk);
 }
 
 TEST_F(ValuesSequences, EmptyFreesItemsOnlyWithRemoveSq) {
@@ -203,9 +195,7 @@ TEST_F(ValuesLarge, ThresholdDecidesTheStorage) {
   EXPECT_EQ(attribute(id, kOB)->storage, data::kStoredInFile);
   EXPECT_EQ(raw_of(id, kOB), large);
   EXPECT_EQ(consumed(id, kOB), large);
-  uint32_t length = 0;
-  ASSERT_EQ(CV_Get_Value_Length(id, kOB, 1, &length), kOk);
-  EXPECT_EQ(length, 200u);
+  EXPECT_EQ(length_of(id, kOB, 1), 200);
   // Values in files are not swapped in place.
   ASSERT_EQ(CV_Set_Value_From_Buffer(id, kOW, large.data(), 200), kOk);
   EXPECT_EQ(CV_Byte_Swap_OBOW(id, kOW), CV_TEMP_FILE_ERROR);
@@ -231,29 +221,20 @@ TEST_F(ValuesLarge, ThresholdDecidesTheStorage) {
   ASSERT_EQ(CV_Free_Message(&copy), kOk);
   free_now(id);
   EXPECT_TRUE(scratch_empty());
-}
 
-TEST_F(ValuesLarge, FunctionValuesDecideByTheirFirstChunk) {
-  const int32_t id = file_stored_message();
-  std::string bytes(600, 'q');
-  auto supplier = [](int32_t, uint32_t, int32_t first, void* user, int32_t* size, void** data,
-                     int32_t* last) -> int32_t {
-    auto* all = static_cast<std::string*>(user);
-    *size = first != 0 ? 100 : 500;
-    *data = all->data() + (first != 0 ? 0 : 100);
-    *last = first != 0 ? 0 : 1;
-    return CV_NORMAL_COMPLETION;
-  };
-  ASSERT_EQ(CV_Set_Value_From_Function(id, kUT, &bytes, supplier), kOk);
-  EXPECT_EQ(attribute(id, kUT)->storage, data::kStoredInMemory);
-  EXPECT_EQ(text_of(id, kUT), bytes);
+  // Values from a function decide by their first chunk.
+  const int32_t chunked = open_message();
+  Script script(std::string(600, 'q'), {{100}, {500}});
+  ASSERT_EQ(CV_Set_Value_From_Function(chunked, kUT, &script, scripted_supplier), kOk);
+  EXPECT_EQ(attribute(chunked, kUT)->storage, data::kStoredInMemory);
+  EXPECT_EQ(text_of(chunked, kUT), script.bytes);
   // A set that cannot write its file fails and leaves no value.
   ASSERT_EQ(CV_Set_String_Config_Value(TEMP_FILE_DIRECTORY, (scratch_->path() + "/no/").c_str()),
             kOk);
   const int32_t unwritable = open_message();
-  EXPECT_EQ(CV_Set_Value_From_Buffer(unwritable, kOB, bytes.data(), 600), CV_TEMP_FILE_ERROR);
-  int32_t count = 0;
-  EXPECT_EQ(CV_Get_Value_Count(unwritable, kOB, &count), CV_NO_VALUE_YET);
+  EXPECT_EQ(CV_Set_Value_From_Buffer(unwritable, kOB, script.bytes.data(), 600),
+            CV_TEMP_FILE_ERROR);
+  EXPECT_EQ(count_of(unwritable, kOB), CV_NO_VALUE_YET);
 }
 
 }  // namespace

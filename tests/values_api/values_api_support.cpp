@@ -6,7 +6,9 @@
 #include "memory/pool.hpp"
 
 namespace tessel::test {
+namespace {
 
+// Objects, attribute records, value buffers and callback copies in use in the pools.
 uint64_t live_value_memory() {
   using memory::PoolId;
   uint64_t live = 0;
@@ -19,6 +21,8 @@ uint64_t live_value_memory() {
   }
   return live + memory::direct_stats().count;
 }
+
+}  // namespace
 
 void ValuesTest::SetUp() {
   library_ = std::make_unique<LibraryScope>(shipped_ini());
@@ -93,10 +97,9 @@ void ValuesTest::set_bool(int32_t parm, bool on) {
   ASSERT_EQ(CV_Set_Bool_Config_Value(parm, on ? 1 : 0), CV_NORMAL_COMPLETION);
 }
 
-std::string text_of(int32_t id, uint32_t tag, int32_t* status) {
+std::string text_of(int32_t id, uint32_t tag) {
   char buffer[1024] = {};
-  const int32_t result = CV_Get_Value_To_String(id, tag, sizeof buffer, buffer);
-  if (status != nullptr) *status = result;
+  CV_Get_Value_To_String(id, tag, sizeof buffer, buffer);
   return buffer;
 }
 
@@ -122,11 +125,22 @@ std::string raw_of(int32_t id, uint32_t tag) {
   return bytes;
 }
 
-Script script_of(const std::string& bytes, std::vector<Script::Step> steps) {
-  Script script;
-  script.bytes = bytes;
-  script.steps = std::move(steps);
-  return script;
+int32_t count_of(int32_t id, uint32_t tag) {
+  int32_t count = -1;
+  const int32_t status = CV_Get_Value_Count(id, tag, &count);
+  return status == CV_NORMAL_COMPLETION ? count : status;
+}
+
+int64_t length_of(int32_t id, uint32_t tag, int32_t n) {
+  uint32_t length = 0;
+  const int32_t status = CV_Get_Value_Length(id, tag, n, &length);
+  return status == CV_NORMAL_COMPLETION ? int64_t{length} : status;
+}
+
+std::string pattern(size_t n, int seed) {
+  std::string bytes(n, '\0');
+  for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>((i * 7 + size_t(seed)) & 0xFF);
+  return bytes;
 }
 
 int32_t scripted_supplier(int32_t, uint32_t, int32_t is_first, void* user, int32_t* size,
@@ -148,10 +162,6 @@ int32_t collect(int32_t, uint32_t, void* user, int32_t length, void* data, int32
   pieces->pieces.emplace_back(static_cast<const char*>(data), static_cast<size_t>(length));
   pieces->flags.emplace_back(is_first, is_last);
   return CV_NORMAL_COMPLETION;
-}
-
-int32_t refusing_consumer(int32_t, uint32_t, void*, int32_t, void*, int32_t, int32_t) {
-  return CV_CALLBACK_CANNOT_COMPLY;
 }
 
 std::vector<std::string> pieces_of(int32_t id, uint32_t tag,

@@ -19,6 +19,8 @@
 
 namespace tessel::test {
 
+inline constexpr int32_t kOk = CV_NORMAL_COMPLETION;
+
 // Tags of the shipped dictionary, one per VR the tests use.
 inline constexpr uint32_t kAE = 0x00080054;       // Retrieve AE Title, AE 1-n
 inline constexpr uint32_t kCS = 0x00080060;       // Modality
@@ -50,14 +52,11 @@ class ValuesTest : public ::testing::Test {
   // Runs in TearDown after the objects were freed, before the memory check.
   virtual void before_check() {}
 
-  // Objects freed by TearDown (messages first, then items, newest first).
+  // Objects freed by TearDown (messages first, then items, newest first); free_now frees one now.
   int32_t open_message();
   int32_t open_item();
-  // Frees a tracked object now.
   void free_now(int32_t id);
-
-  // Takes the memory in use now as the level TearDown expects (after set-up work that stays,
-  // such as registering applications).
+  // Takes the memory in use now as the level TearDown expects.
   void reset_memory_baseline();
 
   static data::MsgObj& object(int32_t id);
@@ -71,12 +70,18 @@ class ValuesTest : public ::testing::Test {
   uint64_t live_at_start_ = 0;
 };
 
-// The first value as text; the status goes to *status when given.
-std::string text_of(int32_t id, uint32_t tag, int32_t* status = nullptr);
-// Every value from the first through the get-next functions.
+// The first value as text.
+std::string text_of(int32_t id, uint32_t tag);
+// Every value from the first through the get-next functions, NULL values as "<null>".
 std::vector<std::string> all_texts(int32_t id, uint32_t tag);
 // The raw bytes through CV_Get_Value_To_Buffer.
 std::string raw_of(int32_t id, uint32_t tag);
+// The value count, or the length of value `n`, when the status is CV_NORMAL_COMPLETION, else
+// the status.
+int32_t count_of(int32_t id, uint32_t tag);
+int64_t length_of(int32_t id, uint32_t tag, int32_t n);
+// Bytes whose value depends on their position.
+std::string pattern(size_t n, int seed = 0);
 
 // A supplier script: `bytes` handed out in chunks of the given sizes, the last step flagged as
 // last; a null data pointer or a result other than 1 breaks the contract as scripted.
@@ -86,13 +91,13 @@ struct Script {
     bool null_data = false;
     int32_t result = 1;
   };
+  Script(std::string b, std::vector<Step> s) : bytes(std::move(b)), steps(std::move(s)) {}
   std::string bytes;
   std::vector<Step> steps;
   size_t next = 0;
   size_t offset = 0;
   std::vector<int32_t> first_flags;  // as each call received it
 };
-Script script_of(const std::string& bytes, std::vector<Script::Step> steps);
 int32_t scripted_supplier(int32_t id, uint32_t tag, int32_t is_first, void* user, int32_t* size,
                           void** data, int32_t* is_last);
 
@@ -104,17 +109,12 @@ struct Pieces {
 // A consumer appending to the Pieces its user information points to.
 int32_t collect(int32_t id, uint32_t tag, void* user, int32_t length, void* data, int32_t is_first,
                 int32_t is_last);
-// A consumer refusing every piece.
-int32_t refusing_consumer(int32_t id, uint32_t tag, void* user, int32_t length, void* data,
-                          int32_t is_first, int32_t is_last);
 // The pieces through CV_Get_Value_To_Function (which must succeed), and their flags when asked.
 std::vector<std::string> pieces_of(int32_t id, uint32_t tag,
                                    std::vector<std::pair<int32_t, int32_t>>* flags = nullptr);
 // The pieces joined.
 std::string consumed(int32_t id, uint32_t tag);
 
-// Objects, attribute records, value buffers and callback copies in use in the pools.
-uint64_t live_value_memory();
 // Number of value nodes an attribute keeps in memory.
 int node_count(int32_t id, uint32_t tag);
 
