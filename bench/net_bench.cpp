@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/dcmtk_images.hpp"
 #include <arpa/inet.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
@@ -49,11 +50,10 @@ extern char** environ;
 
 namespace {
 
+using namespace tessel::bench;
+
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kRows = 512;
-constexpr uint32_t kColumns = 512;
-constexpr uint64_t kFrameBytes = uint64_t{kRows} * kColumns * 2;
 constexpr int kSlices = 500;
 constexpr uint32_t kLargeFrames = 400;
 constexpr uint64_t kLoopbackBytes = uint64_t{2} << 30;
@@ -66,95 +66,13 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-uint64_t file_size(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-}
-
 // ---- Workloads, written by DCMTK ----------------------------------------------------------------
-
-void put(DcmItem& item, const DcmTagKey& key, const char* value) {
-  item.putAndInsertString(key, value);
-}
-
-// A CT header as scanners write it, shortened: patient, study, series, equipment, plane and
-// pixel description.
-void put_header(DcmItem& ds, const char* sop_class, uint32_t frames) {
-  put(ds, DCM_SpecificCharacterSet, "ISO_IR 100");
-  put(ds, DCM_ImageType, "ORIGINAL\\PRIMARY\\AXIAL");
-  put(ds, DCM_SOPClassUID, sop_class);
-  put(ds, DCM_StudyDate, "20240611");
-  put(ds, DCM_StudyTime, "101010");
-  put(ds, DCM_AccessionNumber, "A20240611-0042");
-  put(ds, DCM_Modality, "CT");
-  put(ds, DCM_Manufacturer, "Example Medical Systems");
-  put(ds, DCM_InstitutionName, "General Hospital");
-  put(ds, DCM_ReferringPhysicianName, "Smith^John^^Dr.");
-  put(ds, DCM_StudyDescription, "CT CHEST ABDOMEN PELVIS W CONTRAST");
-  put(ds, DCM_SeriesDescription, "AXIAL 1.0 SOFT TISSUE");
-  put(ds, DCM_PatientName, "Doe^Jane^Q");
-  put(ds, DCM_PatientID, "PID-000123456");
-  put(ds, DCM_PatientBirthDate, "19610203");
-  put(ds, DCM_PatientSex, "F");
-  put(ds, DCM_SliceThickness, "1.000000");
-  put(ds, DCM_KVP, "120");
-  put(ds, DCM_PatientPosition, "FFS");
-  put(ds, DCM_StudyInstanceUID, "1.2.826.0.1.3680043.8.498.20240611.1");
-  put(ds, DCM_SeriesInstanceUID, "1.2.826.0.1.3680043.8.498.20240611.1.1");
-  put(ds, DCM_StudyID, "42");
-  put(ds, DCM_SeriesNumber, "3");
-  put(ds, DCM_ImageOrientationPatient,
-      "1.000000\\0.000000\\0.000000\\0.000000\\1.000000\\0.000000");
-  put(ds, DCM_FrameOfReferenceUID, "1.2.826.0.1.3680043.8.498.20240611.2");
-  ds.putAndInsertUint16(DCM_SamplesPerPixel, 1);
-  put(ds, DCM_PhotometricInterpretation, "MONOCHROME2");
-  if (frames > 1) {
-    put(ds, DCM_NumberOfFrames, std::to_string(frames).c_str());
-    ds.putAndInsertTagKey(DCM_FrameIncrementPointer, DCM_FrameTime);
-    put(ds, DCM_FrameTime, "33.3");
-  }
-  ds.putAndInsertUint16(DCM_Rows, kRows);
-  ds.putAndInsertUint16(DCM_Columns, kColumns);
-  put(ds, DCM_PixelSpacing, "0.742187\\0.742187");
-  ds.putAndInsertUint16(DCM_BitsAllocated, 16);
-  ds.putAndInsertUint16(DCM_BitsStored, 12);
-  ds.putAndInsertUint16(DCM_HighBit, 11);
-  ds.putAndInsertUint16(DCM_PixelRepresentation, 0);
-  put(ds, DCM_WindowCenter, "40\\400");
-  put(ds, DCM_WindowWidth, "400\\1500");
-  put(ds, DCM_RescaleIntercept, "-1024");
-  put(ds, DCM_RescaleSlope, "1");
-}
-
-bool add_pixels(DcmItem& ds, uint32_t frames) {
-  auto* pixel_data = new DcmPixelData(DCM_PixelData);
-  pixel_data->setVR(EVR_OW);
-  Uint16* pixels = nullptr;
-  const uint64_t count = kFrameBytes / 2 * frames;
-  if (pixel_data->createUint16Array(static_cast<Uint32>(count), pixels).bad()) {
-    delete pixel_data;
-    return false;
-  }
-  for (uint64_t i = 0; i < count; ++i) {
-    pixels[i] = static_cast<Uint16>((i * 37 + (i >> 9)) & 0x0FFF);
-  }
-  return ds.insert(pixel_data).good();
-}
-
-bool save(DcmFileFormat& file, const std::string& path) {
-  // The meta header follows the data set's SOP Instance UID, which changes between saves.
-  const OFCondition saved =
-      file.saveFile(path.c_str(), EXS_LittleEndianExplicit, EET_ExplicitLength, EGL_recalcGL,
-                    EPD_noChange, 0, 0, EWM_updateMeta);
-  if (saved.bad()) std::fprintf(stderr, "DCMTK cannot write %s: %s\n", path.c_str(), saved.text());
-  return saved.good();
-}
 
 // The slices differ in SOP Instance UID, instance number and position.
 bool write_slices(const std::string& dir, std::vector<std::string>* paths) {
   DcmFileFormat file;
   DcmDataset& ds = *file.getDataset();
-  put_header(ds, UID_CTImageStorage, 1);
+  put_ct_header(ds, 1);
   if (!add_pixels(ds, 1)) return false;
   for (int i = 0; i < kSlices; ++i) {
     const std::string n = std::to_string(i + 1);
@@ -170,7 +88,7 @@ bool write_slices(const std::string& dir, std::vector<std::string>* paths) {
 bool write_large(const std::string& path) {
   DcmFileFormat file;
   DcmDataset& ds = *file.getDataset();
-  put_header(ds, UID_MultiframeGrayscaleWordSecondaryCaptureImageStorage, kLargeFrames);
+  put_ct_header(ds, kLargeFrames);
   put(ds, DCM_SOPInstanceUID, "1.2.826.0.1.3680043.8.498.20240611.9.1");
   return add_pixels(ds, kLargeFrames) && save(file, path);
 }
