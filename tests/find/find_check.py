@@ -7,14 +7,15 @@ import argparse
 import os
 import re
 import signal
-import socket
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 
 import pydicom
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from raw_peer import free_port, open_idle_association, receive  # noqa: E402
 
 TITLE = "TESSEL_FIND"
 FAILURES = []
@@ -25,12 +26,6 @@ def check(condition, text):
     if not condition:
         FAILURES.append(text)
         print("FAIL: " + text, flush=True)
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def run(cmd):
@@ -158,38 +153,6 @@ def test_refusals(args, example, work):
     check(code == 0, "echoscu: exit %d %s" % (code, output))
 
 
-def item(kind, body):
-    return struct.pack(">BBH", kind, 0, len(body)) + body
-
-
-def open_idle_association(port):
-    """Opens a Study Root FIND association by hand and leaves it idle; returns the socket and
-    whether the example accepted it."""
-    context = item(0x30, b"1.2.840.10008.5.1.4.1.2.2.1") + item(0x40, b"1.2.840.10008.1.2")
-    body = (struct.pack(">HH", 1, 0) + TITLE.ljust(16).encode() + b"IDLE_SCU".ljust(16) +
-            bytes(32) + item(0x10, b"1.2.840.10008.3.1.1.1") +
-            item(0x20, bytes([1, 0, 0, 0]) + context) +
-            item(0x50, item(0x51, struct.pack(">I", 16384)) + item(0x52, b"1.2.3.4")))
-    peer = socket.create_connection(("127.0.0.1", port), timeout=10)
-    peer.sendall(struct.pack(">BBI", 1, 0, len(body)) + body)
-    head = receive(peer, 6)
-    receive(peer, struct.unpack(">I", head[2:6])[0] if len(head) == 6 else 0)
-    return peer, head[:1] == b"\x02"
-
-
-def receive(peer, count):
-    data = b""
-    try:
-        while len(data) < count:
-            chunk = peer.recv(count - len(data))
-            if not chunk:
-                break
-            data += chunk
-    except OSError:
-        pass
-    return data
-
-
 def main():
     parser = argparse.ArgumentParser()
     for option in ("--scp", "--ini", "--findscu", "--echoscu"):
@@ -205,7 +168,7 @@ def main():
                 test_matching(args, example, work)
                 test_refusals(args, example, work)
                 # A stop with an association open aborts it.
-                peer, accepted = open_idle_association(example.port)
+                peer, accepted = open_idle_association(example.port, TITLE, "1.2.840.10008.5.1.4.1.2.2.1")
                 check(accepted, "idle association not accepted")
         finally:
             code = example.stop(peer)

@@ -13,13 +13,15 @@ import re
 import shutil
 import signal
 import socket
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 
 import pydicom
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from raw_peer import free_port, open_idle_association, receive, wait_for_port  # noqa: E402
 
 FAILURES = []
 SCP_TITLE = "TESSEL_SCP"
@@ -76,12 +78,6 @@ def check(condition, text):
         print("FAIL: " + text, flush=True)
 
 
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
 def check_sanitizers(name, output):
     """Sanitizer builds report on standard error; a failure expected from a tool must not hide
     one."""
@@ -98,16 +94,6 @@ def run(cmd, timeout=120):
         return None, "", "timed out after %d s" % timeout
     check_sanitizers(os.path.basename(cmd[0]), done.stderr)
     return done.returncode, done.stdout, done.stderr
-
-
-def wait_for_port(port, seconds=10):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        with socket.socket() as probe:
-            if probe.connect_ex(("127.0.0.1", port)) == 0:
-                return True
-        time.sleep(0.1)
-    return False
 
 
 def configure(tools, directory, **settings):
@@ -183,38 +169,6 @@ def dcmtk_acceptor(args):
     finally:
         peer.terminate()
         peer.wait(timeout=10)
-
-
-def item(kind, body):
-    return struct.pack(">BBH", kind, 0, len(body)) + body
-
-
-def open_idle_association(port):
-    """Opens an association for CT storage by hand and leaves it idle; returns the socket once
-    the acceptor has answered with an A-ASSOCIATE-AC."""
-    context = item(0x30, b"1.2.840.10008.5.1.4.1.1.2") + item(0x40, b"1.2.840.10008.1.2")
-    user = item(0x51, struct.pack(">I", 16384)) + item(0x52, b"1.2.3.4")
-    body = (struct.pack(">HH", 1, 0) + SCP_TITLE.ljust(16).encode() + b"IDLE_SCU".ljust(16) +
-            bytes(32) + item(0x10, b"1.2.840.10008.3.1.1.1") +
-            item(0x20, bytes([1, 0, 0, 0]) + context) + item(0x50, user))
-    peer = socket.create_connection(("127.0.0.1", port), timeout=10)
-    peer.sendall(struct.pack(">BBI", 1, 0, len(body)) + body)
-    head = receive(peer, 6)
-    receive(peer, struct.unpack(">I", head[2:6])[0] if len(head) == 6 else 0)
-    return peer, head[:1] == b"\x02"
-
-
-def receive(peer, count):
-    data = b""
-    try:
-        while len(data) < count:
-            chunk = peer.recv(count - len(data))
-            if not chunk:
-                break
-            data += chunk
-    except OSError:
-        pass
-    return data
 
 
 def uid_of(path):
@@ -604,7 +558,7 @@ def main():
             test_concurrent(tools, acceptor, files)
             test_dcmtk_storescu(acceptor, out_dir, files[1])
             # An idle association does not hold up the stop: it is aborted.
-            idle, accepted = open_idle_association(acceptor.port)
+            idle, accepted = open_idle_association(acceptor.port, SCP_TITLE, "1.2.840.10008.5.1.4.1.1.2")
             check(accepted, "hand-made association request not accepted")
             time.sleep(0.5)
             # The peer of the idle association closes its end once the A-ABORT arrived.
