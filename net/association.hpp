@@ -57,6 +57,7 @@ struct Association : core::SessionClaimState {
 
   char service_list_name[kMaxServiceListName + 1] = {};
   std::vector<int32_t> service_numbers;  // numbers of the list's services, in list order
+  bool verification_listed = false;      // the list holds a service with the verification UID
 
   bool is_acceptor = false;
   bool request_pending = false;  // an acceptor holds an RQ it has not answered yet

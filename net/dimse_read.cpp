@@ -259,19 +259,6 @@ bool same_sop_class(const char* a, const char* b) {
   return std::strcmp(written_sop_class(a), written_sop_class(b)) == 0;
 }
 
-bool list_has_verification(const Association& association) {
-  // Few services carry the verification UID: those are looked for among the list's numbers,
-  // rather than every number of a list of hundreds looked up by a search of its own.
-  const std::vector<int32_t>& numbers = association.service_numbers;
-  for (const services::ServiceEntry* entry : services::all_services()) {
-    if (entry->uid == kVerificationUid &&
-        std::find(numbers.begin(), numbers.end(), entry->number) != numbers.end()) {
-      return true;
-    }
-  }
-  return false;
-}
-
 // Checks a decoded command group against the association and enters it in the outstanding
 // lists. On a refusal the association is gone (*ended).
 Status check_command(Association& association, data::MsgObj& message, uint8_t context_id,
@@ -518,7 +505,7 @@ Status read_message(Association& association, int32_t timeout, uint32_t stop_tag
     reader.begun = false;
     TS_RETURN_IF_ERROR(read_one(association, reader, stop_tag, result, ended));
     if (result->command != kCEchoRq || !Cfg->b(AUTO_ECHO_SUPPORT) ||
-        list_has_verification(association)) {
+        association.verification_listed) {
       return Status();
     }
     // The library answers the echo itself; the application never sees the request.

@@ -309,6 +309,7 @@ Verdict validate_request(Association& association, const ServiceList& list) {
 
   try {
     association.service_numbers.clear();
+    association.verification_listed = list.has_verification;
     for (const ServiceListEntry& entry : list.services) {
       association.service_numbers.push_back(entry.service->number);
     }

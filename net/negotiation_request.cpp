@@ -302,6 +302,7 @@ Status build_request(const char* function, const RequestSetup& setup, Associatio
 
   try {
     association.service_numbers.clear();
+    association.verification_listed = list.has_verification;
     association.proposed.clear();
     association.service_numbers.reserve(list.services.size());
     association.proposed.reserve(list.services.size());
