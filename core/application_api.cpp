@@ -17,11 +17,14 @@ namespace tessel::core {
 namespace {
 
 // The library's own echo application is registered on the first registration after start.
+// Registrations racing with it wait on the application lock, so it keeps the first identifier.
 void register_echo_application() {
-  if (!g_state.echo_registration_pending) return;
-  g_state.echo_registration_pending = false;
+  if (!g_state.echo_registration_pending.load(std::memory_order_acquire)) return;
+  LockHold hold(S.appObjSemaphore);
+  if (!g_state.echo_registration_pending.load(std::memory_order_relaxed)) return;
   int32_t id = -1;
-  if (register_application("TESSEL_ECHO", &id).ok()) g_state.echo_app_id = id;
+  if (register_application("TESSEL_ECHO", &id).ok()) g_state.echo_app_id.store(id);
+  g_state.echo_registration_pending.store(false, std::memory_order_release);
 }
 
 bool matches(const CallbackRecord& record, uint32_t tag) {

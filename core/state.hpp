@@ -29,9 +29,9 @@ struct LibraryState {
   CV_DICTIONARY_FUNCTION dictionary_function;
   void* reserved_word;
   bool direct_allocation;
-  bool echo_registration_pending;
+  std::atomic<bool> echo_registration_pending;
   bool sockets_started;
-  int32_t echo_app_id;
+  std::atomic<int32_t> echo_app_id;
   int32_t app_counter;
   int32_t session_counter;
 };

@@ -151,6 +151,10 @@ TEST_F(ApplicationTest, ConcurrentRegistrationGivesDistinctIdentifiers) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(failures.load(), 0);
+  // The racing first registrations all waited for the library's echo application.
+  const tessel::core::Application* echo = CVI_applicationPtr(1000);
+  ASSERT_NE(echo, nullptr);
+  EXPECT_STREQ(echo->title, "TESSEL_ECHO");
   std::set<int32_t> live;
   for (const auto& ids : seen) {
     for (int32_t id : ids) {
