@@ -91,8 +91,6 @@ constexpr PoolInfo kPoolInfo[kPoolCount] = {
     {"ValTagObj", "ValTagObjBlock.Semaphore", 128, 0},
 };
 
-constexpr size_t kSizeClassCount = static_cast<size_t>(PoolId::bPixel) + 1;
-
 struct PoolDescriptor {
   core::NamedLock* lock;
   Slot* free_head;
@@ -365,7 +363,7 @@ void pool_put(PoolId id, void* object) {
     core::LockHold hold(pool.lock);
     if (slot->link == 0) {
       // Objects come back zeroed from the next get; buffer contents carry no such promise.
-      if (static_cast<size_t>(id) >= kSizeClassCount) {
+      if (zeroed_slots(id)) {
         std::memset(object, 0, pool.slot_size - kSlotHeader);
       }
       slot->link =

@@ -95,11 +95,21 @@ const char* pool_name(PoolId pool);
 // Test hook: when non-zero, the n-th following pool or buffer allocation fails (1 = the next).
 void fail_allocation_after(int32_t n);
 
+// Whether slots of `pool` come zeroed: the typed pools do, the buffer size classes do not.
+constexpr bool zeroed_slots(PoolId pool) {
+  return pool > PoolId::bPixel;
+}
+
 // Constructs a T in a slot of `pool`; nullptr when no memory is left.
 template <typename T, typename... Args>
 T* pool_new(PoolId pool, Args&&... args) {
   void* memory = pool_get(pool, sizeof(T));
   if (memory == nullptr) return nullptr;
+  if constexpr (sizeof...(Args) == 0 && std::is_trivially_default_constructible_v<T>) {
+    // A zeroed slot already holds the value-initialised object; clearing it again costs a
+    // pass over blocks of a few hundred kilobytes (association parameters) every time.
+    if (zeroed_slots(pool)) return new (memory) T;
+  }
   return new (memory) T(std::forward<Args>(args)...);
 }
 

@@ -109,11 +109,14 @@ struct UserInformation {
   // User identity server response (its length may be 0).
   bool identity_response_present;
   ByteView identity_response;
-  bool operator==(const UserInformation&) const = default;
+  // Compares the fields and the slots in use (up to each count).
+  bool operator==(const UserInformation& other) const;
 };
 
 // A-ASSOCIATE-RQ or -AC as decoded or about to be written. Strings end with a terminator and
-// the bytes after it are zero, so two decodings of the same PDU compare equal.
+// the bytes after it are zero, so two decodings of the same PDU compare equal. The slot arrays
+// are only valid up to their counts: a slot is cleared when it is taken, never in advance, as
+// the record is a few hundred kilobytes and an association uses a handful of slots.
 struct AssociatePdu {
   uint8_t type;
   uint8_t reserved;
@@ -130,8 +133,12 @@ struct AssociatePdu {
   uint16_t presentation_context_count;  // slots in use, empty ones included
   PresentationContextItem presentation_contexts[kMaxPresentationContexts];
   UserInformation user_info;
-  bool operator==(const AssociatePdu&) const = default;
+  // Compares the fields and the slots in use (up to each count).
+  bool operator==(const AssociatePdu& other) const;
 };
+
+// Clears every field and count of `pdu`, leaving the slot arrays as they are.
+void clear_associate(AssociatePdu* pdu);
 
 // ---------------------------------------------------------------------------------------------
 // Writing.

@@ -240,6 +240,7 @@ int32_t add_negotiation(uint8_t type, const PresentationContextParams& pc, UserI
   if (pc.scu_role != kNoRole && pc.scp_role != kNoRole &&
       !listed(info->roles, info->role_count, pc.abstract_syntax)) {
     RoleItem& role = info->roles[info->role_count++];
+    role = RoleItem{};
     set_text(role.sop_class_uid, pc.abstract_syntax);
     role.scu_role = pc.scu_role;
     role.scp_role = pc.scp_role;
@@ -250,12 +251,14 @@ int32_t add_negotiation(uint8_t type, const PresentationContextParams& pc, UserI
       return too_long("SOP class extended information", pc.extended_info.length);
     }
     ExtendedNegotiationItem& item = info->extended[info->extended_count++];
+    item = ExtendedNegotiationItem{};
     set_text(item.sop_class_uid, pc.abstract_syntax);
     item.info = view_of(pc.extended_info);
   }
   if (type == kAssociateRq && (pc.service_class_uid[0] != '\0' || pc.related_general_count != 0) &&
       !listed(info->common_extended, info->common_extended_count, pc.abstract_syntax)) {
     CommonExtendedItem& item = info->common_extended[info->common_extended_count++];
+    item = CommonExtendedItem{};
     set_text(item.sop_class_uid, pc.abstract_syntax);
     set_text(item.service_class_uid, pc.service_class_uid);
     item.related_count = pc.related_general_count < kMaxRelatedGeneralClasses
@@ -301,7 +304,7 @@ bool PduBuffer::allocate(size_t size) {
 }
 
 int32_t build_associate(uint8_t type, const AssociationParams& params, AssociatePdu* pdu) {
-  std::memset(static_cast<void*>(pdu), 0, sizeof *pdu);
+  clear_associate(pdu);
   pdu->type = type;
   pdu->protocol_version = 1;
   set_text(pdu->called_ae_title, params.called_ae_title);
@@ -319,6 +322,7 @@ int32_t build_associate(uint8_t type, const AssociationParams& params, Associate
     const PresentationContextParams& pc = params.presentation_contexts[i];
     if (pc.context_id == 0) continue;
     PresentationContextItem& item = pdu->presentation_contexts[pdu->presentation_context_count++];
+    item = PresentationContextItem{};
     item.context_id = pc.context_id;
     if (type == kAssociateRq) {
       item.item_type = kItemContextRq;

@@ -105,10 +105,10 @@ bool next_item(const uint8_t* base, size_t size, size_t offset, Item* item) {
 // 0x54: UID length, UID, SCU role, SCP role.
 int32_t parse_role(const Item& sub, RoleItem* role) {
   constexpr const char* kFunction = "parse_user_info";
+  std::memset(role, 0, sizeof *role);
   if (sub.length < 2) return parsing_error(kFunction);
   const size_t uid_length = be16(sub.content);
   if (uid_length + 4 > sub.length) return parsing_error(kFunction);
-  std::memset(role, 0, sizeof *role);
   if (read_uid(kFunction, sub.type, sub.content + 2, uid_length, role->sop_class_uid) != kOk) {
     return kDeformed;
   }
@@ -120,10 +120,10 @@ int32_t parse_role(const Item& sub, RoleItem* role) {
 // 0x56: UID length, UID, application information (the rest of the sub-item).
 int32_t parse_extended(const Item& sub, ExtendedNegotiationItem* item) {
   constexpr const char* kFunction = "parse_user_info";
+  std::memset(static_cast<void*>(item), 0, sizeof *item);
   if (sub.length < 2) return parsing_error(kFunction);
   const size_t uid_length = be16(sub.content);
   if (uid_length + 2 > sub.length) return parsing_error(kFunction);
-  std::memset(static_cast<void*>(item), 0, sizeof *item);
   if (read_uid(kFunction, sub.type, sub.content + 2, uid_length, item->sop_class_uid) != kOk) {
     return kDeformed;
   }
@@ -324,7 +324,7 @@ int32_t parse_user_information(const uint8_t* item, size_t length, UserInformati
 int32_t parse_associate(const uint8_t* bytes, size_t length, AssociatePdu* pdu) {
   constexpr const char* kFunction = "CVI_parseAssociate";
   if (pdu == nullptr) return code(UlStatus::kNullParameters);
-  std::memset(static_cast<void*>(pdu), 0, sizeof *pdu);
+  clear_associate(pdu);
   pdu->user_info.max_operations_invoked = kWindowNotSent;
   pdu->user_info.max_operations_performed = kWindowNotSent;
   if (bytes == nullptr || length < kPduHeaderLength) return parsing_error(kFunction);

@@ -30,8 +30,11 @@ const std::string kStorageClass = "1.2.840.10008.4.2";
 const std::string kEnhancedCt = "1.2.840.10008.5.1.4.1.1.2.1";
 
 // The structures are large: keep them off the stack.
+// A record full of stale bytes: building and parsing must not count on a cleared one.
 std::unique_ptr<AssociatePdu> new_pdu() {
-  return std::make_unique<AssociatePdu>();
+  auto pdu = std::make_unique_for_overwrite<AssociatePdu>();
+  std::memset(static_cast<void*>(pdu.get()), 0xA5, sizeof *pdu);
+  return pdu;
 }
 
 template <size_t N>
