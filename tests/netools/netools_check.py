@@ -30,6 +30,7 @@ NATIVE_FILES = ["dcmqi-IMG0001.dcm", "fo-dicom-GH178.dcm", "orthanc-CR000000.dcm
                 "orthanc-ColorTestMalaterre.dcm"]
 COMPRESSED_FILE = "orthanc-Lena-utf8.dcm"
 CT_FILE, SC_FILE = "dcmqi-IMG0001.dcm", "fo-dicom-GH178.dcm"
+CT_CLASS = "1.2.840.10008.5.1.4.1.1.2"
 IMPLICIT, EXPLICIT = "1.2.840.10008.1.2", "1.2.840.10008.1.2.1"
 WORKLIST_CLASS = "1.2.840.10008.5.1.4.31"
 # dcmqrscp serves one called title, DCMQR.
@@ -536,6 +537,31 @@ def test_fifty_associations(tools, scratch, data_dir):
     check_arrived("50 associations", [path for pair in pairs for path in pair], out_dir)
 
 
+def test_busy_threads(tools, scratch, data_dir):
+    """With its only thread held by an idle association, tessel-storescp turns a second one
+    away; once the idle one is gone the same thread serves the next ones."""
+    out_dir = fresh_dir(scratch, "busy")
+    acceptor = Acceptor(tools, out_dir, threads=1)
+    ct = os.path.join(data_dir, CT_FILE)
+    try:
+        idle, accepted = open_idle_association(acceptor.port, SCP_TITLE, CT_CLASS)
+        check(accepted, "hand-made association request not accepted")
+        code, out, err = run(["storescu", "-aec", SCP_TITLE, "127.0.0.1", str(acceptor.port), ct])
+        check(code != 0, "storescu while the only thread is busy: exit %d %s%s" % (code, out, err))
+        idle.close()
+        for attempt in range(2):
+            code, out, err = run(["storescu", "-aec", SCP_TITLE, "127.0.0.1", str(acceptor.port),
+                                  ct])
+            check(code == 0, "storescu %d after the idle association: exit %d %s%s" % (
+                attempt, code, out, err))
+    finally:
+        acceptor.stop()
+    check("association rejected: all 1 threads busy" in acceptor.output,
+          "tessel-storescp output: %s" % acceptor.output)
+    check(acceptor.output.count("released after 1 file(s)") == 2,
+          "tessel-storescp output: %s" % acceptor.output)
+
+
 def main():
     parser = argparse.ArgumentParser()
     for name in ("echo", "store", "storescp", "ini", "data"):
@@ -558,7 +584,7 @@ def main():
             test_concurrent(tools, acceptor, files)
             test_dcmtk_storescu(acceptor, out_dir, files[1])
             # An idle association does not hold up the stop: it is aborted.
-            idle, accepted = open_idle_association(acceptor.port, SCP_TITLE, "1.2.840.10008.5.1.4.1.1.2")
+            idle, accepted = open_idle_association(acceptor.port, SCP_TITLE, CT_CLASS)
             check(accepted, "hand-made association request not accepted")
             time.sleep(0.5)
             # The peer of the idle association closes its end once the A-ABORT arrived.
@@ -585,6 +611,7 @@ def main():
         test_refusals_by_tessel(tools, scratch, big_ct, os.path.join(tools.data, SC_FILE))
         test_refusals_by_dcmtk(tools, scratch, big_ct)
         test_fifty_associations(tools, scratch, tools.data)
+        test_busy_threads(tools, scratch, tools.data)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     print("%d failure(s)" % len(FAILURES))

@@ -1,6 +1,7 @@
 // tessel-storescp: a storage acceptor. Accepts every storage SOP class in the native syntaxes,
 // writes each received data set as a DICOM file named by its SOP Instance UID and answers
-// C-STORE and C-ECHO requests. Each association is served by a thread of its own.
+// C-STORE and C-ECHO requests. Each association is served by a thread of its own; threads
+// are kept for later associations.
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -225,42 +227,88 @@ void AssociationWorker::run() {
   }
 }
 
-struct Worker {
-  std::thread thread;
-  std::shared_ptr<std::atomic<bool>> done;
-};
+// Threads serving associations, kept for the next one once their association has ended: a
+// thread is started only when none is idle, and at most `threads` serve at once.
+class WorkerPool {
+ public:
+  explicit WorkerPool(const Settings& settings) : settings_(settings) {}
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+  ~WorkerPool() { stop(); }
 
-void reap(std::vector<Worker>* workers, bool all) {
-  for (auto it = workers->begin(); it != workers->end();) {
-    if (all || it->done->load()) {
-      it->thread.join();
-      it = workers->erase(it);
+  // Waits up to `patience` for a thread to become free; false when all stay busy.
+  bool wait_for_room(std::chrono::milliseconds patience) {
+    std::unique_lock<std::mutex> hold(lock_);
+    return room_.wait_for(hold, patience, [this] { return busy_ < settings_.threads; });
+  }
+
+  // Hands an accepted association to an idle thread, or to a new one.
+  void serve(int32_t assoc_id) {
+    std::lock_guard<std::mutex> hold(lock_);
+    ++busy_;
+    waiting_.push_back(assoc_id);
+    if (idle_ > 0) {
+      work_.notify_one();
     } else {
-      ++it;
+      threads_.push_back(start_thread());
     }
   }
-}
 
-// Starts a worker with the stop signals blocked: only the main thread takes them, so that no
-// network wait of a worker is cut short by a signal.
-Worker start_worker(const Settings& settings, int32_t assoc_id) {
-  sigset_t blocked;
-  sigset_t previous;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGINT);
-  sigaddset(&blocked, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-  Worker worker;
-  worker.done = std::make_shared<std::atomic<bool>>(false);
-  std::shared_ptr<std::atomic<bool>> done = worker.done;
-  worker.thread = std::thread([&settings, assoc_id, done] {
-    AssociationWorker(settings, assoc_id).run();
+  // Lets every thread finish its association and joins them.
+  void stop() {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      stopping_ = true;
+    }
+    work_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
+ private:
+  // Starts a thread with the stop signals blocked: only the main thread takes them, so that no
+  // network wait of a worker is cut short by a signal.
+  std::thread start_thread() {
+    sigset_t blocked;
+    sigset_t previous;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigaddset(&blocked, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+    std::thread thread([this] { run(); });
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return thread;
+  }
+
+  void run() {
+    std::unique_lock<std::mutex> hold(lock_);
+    for (;;) {
+      ++idle_;
+      work_.wait(hold, [this] { return stopping_ || !waiting_.empty(); });
+      --idle_;
+      if (waiting_.empty()) break;
+      const int32_t assoc_id = waiting_.front();
+      waiting_.erase(waiting_.begin());
+      hold.unlock();
+      AssociationWorker(settings_, assoc_id).run();
+      hold.lock();
+      --busy_;
+      room_.notify_one();
+    }
+    hold.unlock();
     CV_Thread_Release();
-    done->store(true);
-  });
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return worker;
-}
+  }
+
+  const Settings& settings_;
+  std::mutex lock_;
+  std::condition_variable work_;
+  std::condition_variable room_;
+  std::vector<int32_t> waiting_;
+  std::vector<std::thread> threads_;
+  int32_t busy_ = 0;
+  int32_t idle_ = 0;
+  bool stopping_ = false;
+};
 
 int serve(const Settings& settings) {
   int32_t app_id = CV_NO_ID;
@@ -271,11 +319,10 @@ int serve(const Settings& settings) {
     return 1;
   }
   const char* address = settings.address.empty() ? nullptr : settings.address.c_str();
-  std::vector<Worker> workers;
+  WorkerPool workers(settings);
   int exit_code = 0;
   bool announced = false;
   while (g_stop == 0) {
-    reap(&workers, false);
     int32_t assoc_id = CV_NO_ID;
     status = CV_Wait_For_Association_On_Address(kStorageList, kWaitSlice, app_id, settings.port,
                                                 address, &assoc_id);
@@ -296,13 +343,7 @@ int serve(const Settings& settings) {
       break;
     }
     // A worker whose peer has just released may still be finishing: give it a moment.
-    reap(&workers, false);
-    for (int tries = 0; tries < 40 && workers.size() >= static_cast<size_t>(settings.threads);
-         ++tries) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      reap(&workers, false);
-    }
-    if (workers.size() >= static_cast<size_t>(settings.threads)) {
+    if (!workers.wait_for_room(std::chrono::seconds(2))) {
       CV_Reject_Association(assoc_id, CV_REJECT_TEMPORARY_CONGESTION);
       report(stdout, "association rejected: all %d threads busy", settings.threads);
       continue;
@@ -313,9 +354,9 @@ int serve(const Settings& settings) {
       continue;
     }
     report(stdout, "association %d accepted", assoc_id);
-    workers.push_back(start_worker(settings, assoc_id));
+    workers.serve(assoc_id);
   }
-  reap(&workers, true);
+  workers.stop();
   CV_Release_Application(&app_id);
   if (exit_code == 0) report(stdout, "%s: stopped", kProgram);
   return exit_code;
