@@ -3,6 +3,7 @@
 // thread is seen within a second.
 #include "net/transport.hpp"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -126,6 +127,21 @@ int wait_for_socket(SocketHandle socket, bool writable, int32_t timeout,
     }
     if (timeout >= 0 && --slices_left <= 0) return 0;
   }
+}
+
+// How long a read that waits for the peer's next turn polls before it sleeps. A peer on the
+// same host or network answers within microseconds, while a core that went idle takes tens of
+// microseconds to wake up again (far more on a virtual machine); an association exchanges
+// several such turns (negotiation, each request and its answer, release). Polling is bounded,
+// so a slow peer costs at most this much processor time per turn.
+constexpr std::chrono::microseconds kTurnPoll{50};
+
+bool poll_for_turn(SocketHandle socket) {
+  const auto until = std::chrono::steady_clock::now() + kTurnPoll;
+  do {
+    if (platform::wait_socket(socket, false, 0) > 0) return true;
+  } while (std::chrono::steady_clock::now() < until);
+  return false;
 }
 
 // Options every listening, accepted and connected socket gets. Only a failing linger option is
@@ -663,7 +679,7 @@ TransportResult TL_Connect(TransportRecord* record, const char* host, const char
 }
 
 TransportResult TL_Read(TransportRecord* record, void* buffer, uint32_t length, uint32_t* count,
-                        int32_t first_timeout, int32_t inactivity_timeout) {
+                        int32_t first_timeout, int32_t inactivity_timeout, bool next_turn) {
   uint32_t done = 0;
   if (count != nullptr) *count = 0;
   if (record->hooks != nullptr) {
@@ -679,7 +695,9 @@ TransportResult TL_Read(TransportRecord* record, void* buffer, uint32_t length, 
   if (length == 0) return TransportResult::kSuccess;
 
   int error = 0;
-  const int first = net::wait_for_socket(record->socket, false, first_timeout, record, &error);
+  const bool polled = next_turn && first_timeout != 0 && net::poll_for_turn(record->socket);
+  const int first =
+      polled ? 1 : net::wait_for_socket(record->socket, false, first_timeout, record, &error);
   if (net::abort_requested(*record) || first < 0) return TransportResult::kReadFailed;
   if (first == 0) return TransportResult::kReadTimeout;
   auto* bytes = static_cast<uint8_t*>(buffer);

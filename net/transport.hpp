@@ -122,10 +122,12 @@ tessel::net::TransportResult TL_Connect(tessel::net::TransportRecord* record, co
 
 // Reads exactly `length` bytes. The first byte must come within `first_timeout` seconds
 // (kReadTimeout otherwise), each later stall may last `inactivity_timeout` seconds. *count holds
-// the bytes read. Gives kSuccess, kReadTimeout or kReadFailed.
+// the bytes read. Gives kSuccess, kReadTimeout or kReadFailed. `next_turn` marks the read of a
+// PDU that starts the peer's next turn (an answer, or the next request): its first byte is
+// polled for a few tens of microseconds before the thread sleeps.
 tessel::net::TransportResult TL_Read(tessel::net::TransportRecord* record, void* buffer,
                                      uint32_t length, uint32_t* count, int32_t first_timeout,
-                                     int32_t inactivity_timeout);
+                                     int32_t inactivity_timeout, bool next_turn = false);
 
 // Writes all `length` bytes; every stall may last `timeout` seconds (15 when below 1). `caller`
 // names the function in the log lines. Gives kSuccess, kWriteTimeout or kWriteError.

@@ -292,7 +292,7 @@ int32_t Read_PDU_Head(DulAssociation* handle) {
   uint32_t count = 0;
   const TransportResult read =
       TL_Read(handle->transport, header, net::kPduHeaderLength, &count,
-              net::detail::read_timeout(*handle), Cfg->i(INACTIVITY_TIMEOUT));
+              net::detail::read_timeout(*handle), Cfg->i(INACTIVITY_TIMEOUT), true);
   if (read != TransportResult::kSuccess) return net::read_failure(*handle, read);
   net::PduHeader parsed{};
   const int32_t result =
