@@ -694,12 +694,8 @@ TransportResult TL_Read(TransportRecord* record, void* buffer, uint32_t length, 
   }
   if (length == 0) return TransportResult::kSuccess;
 
+  // Bytes already waiting are taken at once; only an empty socket is waited for.
   int error = 0;
-  const bool polled = next_turn && first_timeout != 0 && net::poll_for_turn(record->socket);
-  const int first =
-      polled ? 1 : net::wait_for_socket(record->socket, false, first_timeout, record, &error);
-  if (net::abort_requested(*record) || first < 0) return TransportResult::kReadFailed;
-  if (first == 0) return TransportResult::kReadTimeout;
   auto* bytes = static_cast<uint8_t*>(buffer);
   while (done < length) {
     const int64_t received = platform::receive_bytes(record->socket, bytes + done, length - done);
@@ -714,7 +710,14 @@ TransportResult TL_Read(TransportRecord* record, void* buffer, uint32_t length, 
       return TransportResult::kReadFailed;  // the peer closed the connection
     } else {
       error = platform::socket_error();
-      if (error == platform::kSocketWouldBlock) {
+      if (error == platform::kSocketWouldBlock && done == 0) {
+        // The first byte has `first_timeout`.
+        const bool polled = next_turn && first_timeout != 0 && net::poll_for_turn(record->socket);
+        const int first =
+            polled ? 1 : net::wait_for_socket(record->socket, false, first_timeout, record, &error);
+        if (net::abort_requested(*record) || first < 0) return TransportResult::kReadFailed;
+        if (first == 0) return TransportResult::kReadTimeout;
+      } else if (error == platform::kSocketWouldBlock) {
         const int ready =
             net::wait_for_socket(record->socket, false, inactivity_timeout, record, &error);
         if (net::abort_requested(*record)) return TransportResult::kReadFailed;
