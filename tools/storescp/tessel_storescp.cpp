@@ -247,7 +247,8 @@ class WorkerPool {
     std::lock_guard<std::mutex> hold(lock_);
     ++busy_;
     waiting_.push_back(assoc_id);
-    if (idle_ > 0) {
+    // Idle threads that were woken may not have taken their association yet.
+    if (waiting_.size() <= static_cast<size_t>(idle_)) {
       work_.notify_one();
     } else {
       threads_.push_back(start_thread());
