@@ -51,10 +51,13 @@ constexpr int32_t kStatusCannotUnderstand = 0xC000;
 // Every wait is cut into slices this long so that a stop request is seen promptly.
 constexpr int32_t kWaitSlice = 1;
 
-volatile sig_atomic_t g_stop = 0;
+// Set by the signal handler on the main thread, read by every worker: a lock-free atomic is
+// safe in the handler and between threads (a volatile sig_atomic_t is only the former).
+std::atomic<bool> g_stop{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 extern "C" void on_stop_signal(int) {
-  g_stop = 1;
+  g_stop.store(true);
 }
 
 std::mutex g_print_lock;
@@ -191,7 +194,7 @@ void AssociationWorker::answer(const char* service, int32_t command, int32_t sta
 
 void AssociationWorker::run() {
   while (assoc_id_ != CV_NO_ID) {
-    if (g_stop != 0) {
+    if (g_stop.load()) {
       CV_Abort_Association(&assoc_id_);
       report(stdout, "association aborted on shutdown after %d file(s)", files_);
       break;
@@ -323,7 +326,7 @@ int serve(const Settings& settings) {
   WorkerPool workers(settings);
   int exit_code = 0;
   bool announced = false;
-  while (g_stop == 0) {
+  while (!g_stop.load()) {
     int32_t assoc_id = CV_NO_ID;
     status = CV_Wait_For_Association_On_Address(kStorageList, kWaitSlice, app_id, settings.port,
                                                 address, &assoc_id);
