@@ -1,13 +1,17 @@
-// Small timing helpers shared by the benchmark programs: best-of-N wall time and a table of
-// Tessel figures beside the reference library's, with their ratio.
+// Small helpers shared by the benchmark programs: best-of-N wall time, a table of Tessel figures
+// beside the reference library's with their ratio, and a scratch directory.
 #ifndef TESSEL_BENCH_BENCH_UTIL_HPP_
 #define TESSEL_BENCH_BENCH_UTIL_HPP_
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <system_error>
 
 namespace tessel::bench {
 
@@ -32,6 +36,40 @@ inline void print_row(const std::string& workload, double tessel_ms, double refe
   std::printf("%-44s %12.3f %12.3f %8.2f\n", workload.c_str(), tessel_ms, reference_ms,
               reference_ms > 0 ? tessel_ms / reference_ms : 0.0);
 }
+
+// A fresh directory /tmp/<prefix>.XXXXXX made the working directory (the shipped configuration
+// logs to ./tessel.log, which stays there) and removed however the program ends. path() is
+// empty when it could not be made or entered.
+class ScratchDir {
+ public:
+  explicit ScratchDir(const std::string& prefix) {
+    std::string name = "/tmp/" + prefix + ".XXXXXX";
+    if (::mkdtemp(name.data()) == nullptr) {
+      std::perror("mkdtemp");
+      return;
+    }
+    path_ = name;
+    if (::chdir(path_.c_str()) != 0) {
+      std::perror("chdir");
+      remove();
+    }
+  }
+  ~ScratchDir() { remove(); }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  void remove() {
+    if (path_.empty()) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+    path_.clear();
+  }
+
+  std::string path_;
+};
 
 }  // namespace tessel::bench
 

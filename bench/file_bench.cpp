@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.hpp"
 #include "bench/dcmtk_images.hpp"
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
@@ -461,17 +462,6 @@ void print_times(const std::string& workload, const Times& t, const char* target
                                                      : "MISSED");
 }
 
-// Removes the scratch directory however main returns.
-struct Scratch {
-  std::string path;
-  ~Scratch() {
-    if (!path.empty()) {
-      std::error_code ignored;
-      std::filesystem::remove_all(path, ignored);
-    }
-  }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -480,15 +470,10 @@ int main(int argc, char** argv) {
   const int small_rounds = scale > 0 ? scale : 31;
   const int large_rounds = scale > 0 ? scale : 7;
 
-  char dir_template[] = "/tmp/tessel_file_bench.XXXXXX";
-  if (::mkdtemp(dir_template) == nullptr) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  Scratch scratch{dir_template};
-  const std::string dir = scratch.path;
-  // The shipped configuration logs to ./tessel.log: keep it in the scratch directory.
-  if (::chdir(dir.c_str()) != 0) return 1;
+  // The tools and this process keep their log files in the scratch directory.
+  const tessel::bench::ScratchDir scratch("tessel_file_bench");
+  if (scratch.path().empty()) return 1;
+  const std::string dir = scratch.path();
   const std::string ct = dir + "/ct.dcm";
   const std::string multi = dir + "/multiframe.dcm";
   const std::string sr = dir + "/sr.dcm";

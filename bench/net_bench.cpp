@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_util.hpp"
 #include "bench/dcmtk_images.hpp"
 #include <arpa/inet.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -664,17 +665,6 @@ bool echo_part(const Tools& tools, const Setups& s, const std::string& out, int 
   return true;
 }
 
-// Removes the scratch directory however main returns.
-struct Scratch {
-  std::string path;
-  ~Scratch() {
-    if (!path.empty()) {
-      std::error_code ignored;
-      std::filesystem::remove_all(path, ignored);
-    }
-  }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -685,16 +675,10 @@ int main(int argc, char** argv) {
   const std::string parts = argc > 3 ? argv[3] : "123";
   const auto wanted = [&](char part) { return parts.find(part) != std::string::npos; };
 
-  char dir_template[] = "/tmp/tessel_net_bench.XXXXXX";
-  if (::mkdtemp(dir_template) == nullptr) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  Scratch scratch{dir_template};
-  const std::string dir = scratch.path;
-  // The shipped configuration logs to ./tessel.log: the tools and this process keep theirs in
-  // the scratch directory.
-  if (::chdir(dir.c_str()) != 0) return 1;
+  // The tools and this process keep their log files in the scratch directory.
+  const tessel::bench::ScratchDir scratch("tessel_net_bench");
+  if (scratch.path().empty()) return 1;
+  const std::string dir = scratch.path();
   const std::string in = dir + "/in";
   const std::string out = dir + "/out";
   std::filesystem::create_directory(in);
