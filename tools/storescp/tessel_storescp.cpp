@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -292,7 +293,7 @@ class WorkerPool {
       --idle_;
       if (waiting_.empty()) break;
       const int32_t assoc_id = waiting_.front();
-      waiting_.erase(waiting_.begin());
+      waiting_.pop_front();
       hold.unlock();
       AssociationWorker(settings_, assoc_id).run();
       hold.lock();
@@ -307,7 +308,7 @@ class WorkerPool {
   std::mutex lock_;
   std::condition_variable work_;
   std::condition_variable room_;
-  std::vector<int32_t> waiting_;
+  std::deque<int32_t> waiting_;
   std::vector<std::thread> threads_;
   int32_t busy_ = 0;
   int32_t idle_ = 0;
