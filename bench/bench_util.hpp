@@ -37,19 +37,20 @@ inline void print_row(const std::string& workload, double tessel_ms, double refe
               reference_ms > 0 ? tessel_ms / reference_ms : 0.0);
 }
 
-// A fresh directory /tmp/<prefix>.XXXXXX made the working directory (the shipped configuration
-// logs to ./tessel.log, which stays there) and removed however the program ends. path() is
-// empty when it could not be made or entered.
+// A fresh directory <parent>/<prefix>.XXXXXX, removed however the program ends; by default it
+// is made the working directory (the shipped configuration logs to ./tessel.log, which stays
+// there). path() is empty when it could not be made or entered.
 class ScratchDir {
  public:
-  explicit ScratchDir(const std::string& prefix) {
-    std::string name = "/tmp/" + prefix + ".XXXXXX";
+  explicit ScratchDir(const std::string& prefix, const std::string& parent = "/tmp",
+                      bool enter = true) {
+    std::string name = parent + "/" + prefix + ".XXXXXX";
     if (::mkdtemp(name.data()) == nullptr) {
       std::perror("mkdtemp");
       return;
     }
     path_ = name;
-    if (::chdir(path_.c_str()) != 0) {
+    if (enter && ::chdir(path_.c_str()) != 0) {
       std::perror("chdir");
       remove();
     }

@@ -39,10 +39,13 @@
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dimse.h>
+#include <linux/magic.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 
 #include "tessel/tessel.h"
@@ -665,6 +668,33 @@ bool echo_part(const Tools& tools, const Setups& s, const std::string& out, int 
   return true;
 }
 
+// Whether the directory lies on a file system kept in memory.
+bool is_memory_file_system(const std::string& dir) {
+  struct statfs info {};
+  return ::statfs(dir.c_str(), &info) == 0 && info.f_type == TMPFS_MAGIC;
+}
+
+// Where the acceptors' output directory is made: TESSEL_BENCH_OUTPUT when set, else /dev/shm
+// when it is a tmpfs with room for the largest part's files, else the system's /tmp.
+std::string output_parent() {
+  if (const char* chosen = std::getenv("TESSEL_BENCH_OUTPUT"); chosen != nullptr && *chosen) {
+    return chosen;
+  }
+  constexpr uint64_t kRoomNeeded = uint64_t{1} << 30;
+  struct statvfs space {};
+  if (is_memory_file_system("/dev/shm") && ::statvfs("/dev/shm", &space) == 0 &&
+      static_cast<uint64_t>(space.f_bavail) * space.f_frsize >= kRoomNeeded) {
+    return "/dev/shm";
+  }
+  return "/tmp";
+}
+
+// Writes the freshly made input files to disk before anything is timed: left dirty, they are
+// written back half a minute later, in the middle of the measured runs.
+void settle_inputs() {
+  ::sync();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -680,9 +710,16 @@ int main(int argc, char** argv) {
   if (scratch.path().empty()) return 1;
   const std::string dir = scratch.path();
   const std::string in = dir + "/in";
-  const std::string out = dir + "/out";
   std::filesystem::create_directory(in);
-  std::filesystem::create_directory(out);
+  // The acceptors write into memory (tmpfs) when the machine has room there: on a disk, the
+  // files of earlier runs make the next ones slower for reasons of the file system's own (inodes
+  // freed moments ago are skipped one by one when new files are created, and write-back of the
+  // gigabytes written throttles later runs), which says nothing about either toolkit and blurs
+  // their ratio. TESSEL_BENCH_OUTPUT names another parent directory, a disk one for instance.
+  const std::string out_parent = output_parent();
+  const tessel::bench::ScratchDir out_scratch("tessel_net_bench_out", out_parent, false);
+  if (out_scratch.path().empty()) return 1;
+  const std::string out = out_scratch.path();
 
   Tools tools;
   tools.ini = TESSEL_BENCH_ETC_DIR "/tessel.ini";
@@ -696,19 +733,24 @@ int main(int argc, char** argv) {
       "Tessel: %s and tessel-storescp with %s.\n"
       "DCMTK: storescu and storescp from PATH with their defaults; the environment of both\n"
       "holds TCP_NODELAY=1 unless a row says \"default\" (then it holds no TCP_NODELAY).\n"
-      "Acceptors write into the scratch directory; storescp --ignore receives without writing.\n"
+      "Acceptors write into %s (%s); storescp --ignore receives without writing.\n"
       "Times: wall time of the sender process from its start to its exit, best of %d rounds\n"
       "(median beside it); a fresh acceptor listens before each start. cpu: processor seconds\n"
       "(user + system) of the sender and of the acceptor (start-up included) in the best run.\n\n",
-      dir.c_str(), TESSEL_BENCH_STORE, tools.ini.c_str(), rounds);
+      dir.c_str(), TESSEL_BENCH_STORE, tools.ini.c_str(), out.c_str(),
+      is_memory_file_system(out_parent) ? "in memory, tmpfs" : "not tmpfs", rounds);
 
   if (wanted('1')) {
     std::vector<std::string> slices;
-    if (!write_slices(in, &slices) || !slices_part(tools, setups, slices, out, rounds)) return 1;
+    if (!write_slices(in, &slices)) return 1;
+    settle_inputs();
+    if (!slices_part(tools, setups, slices, out, rounds)) return 1;
   }
   if (wanted('2')) {
     const std::string large = dir + "/large.dcm";
-    if (!write_large(large) || !large_part(tools, setups, large, out, rounds)) return 1;
+    if (!write_large(large)) return 1;
+    settle_inputs();
+    if (!large_part(tools, setups, large, out, rounds)) return 1;
   }
   if (wanted('3') && !echo_part(tools, setups, out, rounds, echo_count)) return 1;
   return 0;
