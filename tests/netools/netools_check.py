@@ -394,6 +394,73 @@ def store_to_storescp(tools, scratch, files, ini, syntax, options, expected):
             check(syntax_uid == expected, "%s: %s arrived in %s" % (label, path, syntax_uid))
 
 
+def sender_peak_kb(cmd):
+    """Runs a sender; its exit code, output and peak resident memory in KiB, sampled from
+    /proc while it runs (the rusage of a child also counts this process's memory, which the
+    child shares between fork and exec)."""
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    peak = 0
+    while proc.poll() is None:
+        try:
+            with open("/proc/%d/status" % proc.pid) as status:
+                for line in status:
+                    if line.startswith("VmHWM:"):
+                        peak = max(peak, int(line.split()[1]))
+        except OSError:
+            break
+        time.sleep(0.002)
+    out = proc.stdout.read().decode(errors="replace")
+    return proc.wait(), out, peak
+
+
+def test_pixels_from_file(tools, scratch, acceptor, out_dir):
+    """tessel-store leaves Pixel Data in the file until it is sent when it is the last element
+    of a little endian file: such a file (explicit and implicit VR, 64 MiB of pixels) arrives
+    unchanged and the sender's memory does not grow with it; files it cannot send that way (an
+    element after Pixel Data, no Pixel Data at all) arrive whole as well."""
+    source = pydicom.dcmread(os.path.join(tools.data, CT_FILE))
+    frames, side = 128, 512
+    pixels = random.Random(7).randbytes(side * side * 2) * frames
+
+    def variant(name, implicit=False, trailing=False, no_pixels=False, big=False):
+        data_set = source.copy()
+        data_set.SOPInstanceUID = data_set.file_meta.MediaStorageSOPInstanceUID = \
+            pydicom.uid.generate_uid()
+        if big:
+            data_set.Rows = data_set.Columns = side
+            data_set.NumberOfFrames = frames
+            data_set.PixelData = pixels
+        if trailing:
+            data_set.add_new(0xFFFCFFFC, "OB", b"\0" * 64)
+        if no_pixels:
+            del data_set.PixelData
+        data_set.file_meta.TransferSyntaxUID = IMPLICIT if implicit else EXPLICIT
+        data_set.is_implicit_VR = implicit
+        data_set.is_little_endian = True
+        path = os.path.join(scratch, name + ".dcm")
+        data_set.save_as(path)
+        return path
+
+    small = variant("pixels-small")
+    cases = [variant("pixels-big", big=True), variant("pixels-implicit", implicit=True),
+             variant("pixels-trailing", trailing=True), variant("pixels-none", no_pixels=True)]
+    store = [tools.store, "--ini", tools.ini, "--aec", SCP_TITLE, "127.0.0.1", str(acceptor.port)]
+    small_peak = 0
+    for path in [small] + cases:
+        code, out, peak = sender_peak_kb(store + [path])
+        check(code == 0 and "stored, status 0x0000" in out, "%s: %s" % (path, out))
+        if path == small:
+            small_peak = peak
+        elif path == cases[0]:
+            growth = peak - small_peak
+            check(growth < len(pixels) // 1024 // 2, "tessel-store grew by %d KiB to send %d KiB"
+                  " of pixels" % (growth, len(pixels) // 1024))
+    check_arrived("pixels from the file", [small] + cases, out_dir)
+    # Supplied from the file in host order, converted for a big endian context.
+    store_to_storescp(tools, scratch, cases[:2], tools.ini, "EXPLICIT_BIG_ENDIAN", ["+xb"],
+                      "1.2.840.10008.1.2.2")
+
+
 def test_dcmtk_storescp(tools, scratch, files):
     for syntax, prefer, expected in [(None, "+x=", None),
                                      ("EXPLICIT_BIG_ENDIAN", "+xb", "1.2.840.10008.1.2.2"),
@@ -583,6 +650,7 @@ def main():
             test_store_refusals(tools, acceptor, tools.data, out_dir, files[0])
             test_concurrent(tools, acceptor, files)
             test_dcmtk_storescu(acceptor, out_dir, files[1])
+            test_pixels_from_file(tools, scratch, acceptor, out_dir)
             # An idle association does not hold up the stop: it is aborted.
             idle, accepted = open_idle_association(acceptor.port, SCP_TITLE, CT_CLASS)
             check(accepted, "hand-made association request not accepted")

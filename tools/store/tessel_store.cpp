@@ -14,6 +14,7 @@
 
 #include "tools/common/tool_common.hpp"
 #include "tools/dump/read_dicom.hpp"
+#include "tools/store/pixel_feed.hpp"
 #include <sys/stat.h>
 
 #include "tessel/tessel.h"
@@ -93,7 +94,8 @@ class Sender {
   bool progress_;
   int32_t app_id_ = CV_NO_ID;
   int32_t assoc_id_ = CV_NO_ID;
-  int32_t file_id_ = CV_NO_ID;  // the file being sent, turned into the request message
+  int32_t file_id_ = CV_NO_ID;      // the file being sent, turned into the request message
+  tessel_tools::PixelFeed pixels_;  // its Pixel Data, when that stays in the file
   int32_t response_id_ = CV_NO_ID;
   size_t window_ = SIZE_MAX;  // requests in flight at most; known once the library refuses one
   std::deque<InFlight> in_flight_;
@@ -105,9 +107,11 @@ class Sender {
 
 // Reads the file and turns it into a C-STORE request message for its SOP class.
 Outcome Sender::prepare(const std::string& path, std::string* service) {
-  const tessel_tools::ReadOutcome read = tessel_tools::read_dicom_file(app_id_, path, &file_id_);
-  if (read.status != CV_NORMAL_COMPLETION) {
-    return failure("cannot read: " + tessel_tools::describe_failure(read));
+  if (!pixels_.open(app_id_, path, &file_id_)) {
+    const tessel_tools::ReadOutcome read = tessel_tools::read_dicom_file(app_id_, path, &file_id_);
+    if (read.status != CV_NORMAL_COMPLETION) {
+      return failure("cannot read: " + tessel_tools::describe_failure(read));
+    }
   }
   std::string sop_class = tessel_tools::text_value(file_id_, kSopClassTag);
   if (sop_class.empty()) sop_class = tessel_tools::text_value(file_id_, kMetaSopClassTag);
@@ -157,6 +161,7 @@ void Sender::send(size_t index, const std::string& path) {
   Outcome prepared = prepare(path, &service);
   if (!prepared.stored) {
     free_message(&file_id_);
+    pixels_.close();
     outcomes_[index] = prepared;
     return;
   }
@@ -165,6 +170,16 @@ void Sender::send(size_t index, const std::string& path) {
     window_ = in_flight_.size();
     collect_answer();
     if (assoc_id_ != CV_NO_ID) status = CV_Send_Request_Message(assoc_id_, file_id_);
+  }
+  // Pixel data that could not be read from its file any more (it shrank while being sent)
+  // leaves the peer with part of a message: the association cannot carry another one.
+  const bool cut_short = status != CV_NORMAL_COMPLETION && pixels_.supplied() > 0 &&
+                         pixels_.supplied() < pixels_.length();
+  if (cut_short) {
+    if (status != CV_ASSOCIATION_ABORTED && assoc_id_ != CV_NO_ID) {
+      CV_Abort_Association(&assoc_id_);
+    }
+    assoc_id_ = CV_NO_ID;
   }
   int32_t message_id = -1;
   if (status == CV_NORMAL_COMPLETION) {
@@ -180,7 +195,10 @@ void Sender::send(size_t index, const std::string& path) {
     }
   }
   free_message(&file_id_);
-  if (assoc_id_ == CV_NO_ID) {
+  pixels_.close();
+  if (cut_short) {
+    outcomes_[index] = failure("the file changed while it was sent; association aborted");
+  } else if (assoc_id_ == CV_NO_ID) {
     outcomes_[index] = failure("not sent: the association has ended");
   } else if (status == CV_UNACCEPTABLE_SERVICE) {
     outcomes_[index] =
