@@ -31,8 +31,44 @@ struct DictionaryState {
   DictionaryTable table;
   void* arena;
   bool configured;
+  // Standard tags by open addressing, built from the chains once they are in place: a lookup
+  // walks about eight chain entries, scattered in memory, but probes one or two slots here.
+  struct Slot {
+    uint32_t tag;
+    const DictEntry* entry;  // null: empty slot
+  } * index;
+  uint32_t index_mask;
 };
 DictionaryState g_dictionary;
+
+uint32_t index_hash(uint32_t tag) {
+  return (tag * 0x9E3779B1u) ^ (tag >> 16);
+}
+
+// Indexes every standard entry the chain walk would find: the first of its tag in chain order.
+// Without memory for the index, lookups walk the chains as before.
+void build_index() {
+  size_t standard = 0;
+  for (const DictEntry* head : g_dictionary.table.chains) {
+    for (const DictEntry* e = head; e != nullptr; e = e->next) standard += e->creator == nullptr;
+  }
+  size_t slots = 64;
+  while (slots < standard * 2) slots *= 2;
+  auto* index =
+      static_cast<DictionaryState::Slot*>(CVI_newBuffer(slots * sizeof(DictionaryState::Slot)));
+  if (index == nullptr) return;
+  const auto mask = static_cast<uint32_t>(slots - 1);
+  for (const DictEntry* head : g_dictionary.table.chains) {
+    for (const DictEntry* e = head; e != nullptr; e = e->next) {
+      if (e->creator != nullptr) continue;
+      uint32_t i = index_hash(e->tag) & mask;
+      while (index[i].entry != nullptr && index[i].tag != e->tag) i = (i + 1) & mask;
+      if (index[i].entry == nullptr) index[i] = {e->tag, e};
+    }
+  }
+  g_dictionary.index = index;
+  g_dictionary.index_mask = mask;
+}
 
 struct ParsedRecord {
   uint32_t tag;
@@ -226,7 +262,11 @@ Status load_dictionary_file() {
     return Status(CV_DICTIONARY_FILE_ERROR);
   }
   Status built = build_table(records);
-  if (!built.ok()) g_dictionary.configured = false;
+  if (!built.ok()) {
+    g_dictionary.configured = false;
+  } else {
+    build_index();
+  }
   return built;
 }
 
@@ -234,9 +274,11 @@ void install_prebuilt_dictionary(const DictionaryTable* table) {
   release_dictionary();
   if (table != nullptr) g_dictionary.table = *table;
   g_dictionary.configured = true;
+  build_index();
 }
 
 void release_dictionary() {
+  CVI_releaseBuffer(g_dictionary.index);
   CVI_releaseBuffer(g_dictionary.arena);
   g_dictionary = DictionaryState{};
 }
@@ -248,6 +290,13 @@ bool dictionary_configured() {
 namespace {
 
 const DictEntry* find_standard(uint32_t tag) {
+  if (const DictionaryState::Slot* index = g_dictionary.index; index != nullptr) {
+    const uint32_t mask = g_dictionary.index_mask;
+    for (uint32_t i = index_hash(tag) & mask;; i = (i + 1) & mask) {
+      if (index[i].entry == nullptr) return nullptr;
+      if (index[i].tag == tag) return index[i].entry;
+    }
+  }
   for (const DictEntry* e = g_dictionary.table.chains[tag % kDictionaryChains]; e != nullptr;
        e = e->next) {
     if (e->tag == tag && e->creator == nullptr) return e;

@@ -305,9 +305,12 @@ TEST(DictionaryLoad, FixedNameFormatAndMissingFile) {
   EXPECT_TRUE(tessel::test::log_contains(missing.dir().file("tessel.log"), "Can't open "));
 }
 
-// A prebuilt table of two entries, as a generated dictionary function hands it over.
-const tessel::data::DictEntry kPatientName = {nullptr, 0x00100010,       CV_VR_PN, 1,
-                                              1,       "Patient's Name", nullptr};
+// A prebuilt table, as a generated dictionary function hands it over: two entries, the first
+// read earlier under the same tag (further down its chain), so hidden by the second.
+const tessel::data::DictEntry kEarlierName = {nullptr, 0x00100010,     CV_VR_LO, 1,
+                                              1,       "Earlier Name", nullptr};
+const tessel::data::DictEntry kPatientName = {&kEarlierName,    0x00100010, CV_VR_PN, 1, 1,
+                                              "Patient's Name", nullptr};
 const tessel::data::DictEntry kPrivate = {nullptr, 0x00290010,      CV_VR_LO, 1,
                                           1,       "Private Thing", "ACME"};
 tessel::data::DictionaryTable g_table;
