@@ -7,6 +7,7 @@ on SIGTERM."""
 
 import argparse
 import contextlib
+import copy
 import os
 import random
 import re
@@ -423,7 +424,7 @@ def test_pixels_from_file(tools, scratch, acceptor, out_dir):
     pixels = random.Random(7).randbytes(side * side * 2) * frames
 
     def variant(name, implicit=False, trailing=False, no_pixels=False, big=False):
-        data_set = source.copy()
+        data_set = copy.deepcopy(source)
         data_set.SOPInstanceUID = data_set.file_meta.MediaStorageSOPInstanceUID = \
             pydicom.uid.generate_uid()
         if big:
