@@ -84,6 +84,7 @@ struct FragmentWriter {
   uint32_t held = 0;  // bytes of the complete command PDU at the buffer's start
   uint32_t fill = 0;  // data bytes of the current fragment
   int32_t ul_result = 1;
+  bool wrote = false;  // a PDU of the message went out
 
   uint8_t* data() { return buffer + held + kPdataReserve; }
   // Fragments keep an even length.
@@ -91,6 +92,7 @@ struct FragmentWriter {
 
   bool write(bool last) {
     const PdvToSend pdv{data(), fill, context_id, command, last, held};
+    wrote = true;
     ul_result = DUL_write_pdvs(slot, pdv);
     held = 0;
     fill = 0;
@@ -433,7 +435,16 @@ Status send_message(Association& association, data::MsgObj& message, const SendA
     *ended = true;
     return Status(CV_ASSOCIATION_ABORTED);
   }
-  if (!sent.ok()) return Status(CV_SYSTEM_ERROR);
+  if (!sent.ok()) {
+    // With part of the message on the wire, the peer would read whatever follows as its
+    // continuation: the association cannot carry anything more.
+    if (writer.wrote) {
+      log::write(function, log::kError, "Message only partly sent, aborting the association");
+      end_association(&association, true);
+      *ended = true;
+    }
+    return Status(CV_SYSTEM_ERROR);
+  }
 
   log_message(message, false, context->context_id);
   std::lock_guard<std::mutex> hold(state.lists_lock);

@@ -164,6 +164,77 @@ TEST_F(DimseTest, StoreIsFragmentedToThePeersMaximumAndDecodedEqual) {
   free_message(request);
 }
 
+// Pixel data supplied by a value callback that fails at a chosen block (-1: never).
+struct FailingPixels {
+  std::vector<uint8_t> bytes = std::vector<uint8_t>(200000);
+  int fail_at = -1;
+  int block = 0;
+  static int32_t supply(int32_t, uint32_t, void* user, int32_t request, uint32_t* size, void** data,
+                        int32_t is_first, int32_t* is_last) {
+    auto* self = static_cast<FailingPixels*>(user);
+    if (request == CV_CB_GET_LENGTH) {
+      *size = static_cast<uint32_t>(self->bytes.size());
+      return CV_NORMAL_COMPLETION;
+    }
+    if (is_first != 0) self->block = 0;
+    if (self->block == self->fail_at) return CV_CALLBACK_CANNOT_COMPLY;
+    constexpr uint32_t kBlock = 50000;
+    *size = kBlock;
+    *data = self->bytes.data() + self->block * kBlock;
+    *is_last = ++self->block * kBlock == self->bytes.size() ? 1 : 0;
+    return CV_NORMAL_COMPLETION;
+  }
+};
+
+// A send that fails before anything of the message left keeps the association; one that fails
+// after some of its PDUs went out aborts it, since the peer holds part of a message.
+TEST_F(DimseTest, FailedSendAbortsOnlyWhenPartOfTheMessageLeft) {
+  Cfg->longs[PDU_MAXIMUM_LENGTH] = 16384;
+  ASSERT_TRUE(connect(kStorageList, kStorageList));
+  FailingPixels pixels;
+  for (size_t i = 0; i < pixels.bytes.size(); ++i) pixels.bytes[i] = static_cast<uint8_t>(i * 13);
+  const int32_t request = open_message("STANDARD_CT", 0x0001);
+  ASSERT_EQ(CV_Set_Value_From_String(request, 0x00001000, "1.2.3.4.6"), CV_NORMAL_COMPLETION);
+  ASSERT_EQ(CV_Set_Value_From_String(request, 0x00080016, "1.2.840.10008.5.1.4.1.1.2"),
+            CV_NORMAL_COMPLETION);
+  ASSERT_EQ(CV_Set_Value_From_String(request, 0x00080018, "1.2.3.4.6"), CV_NORMAL_COMPLETION);
+  // The CT template holds Pixel Data already, without a value.
+  const int32_t added = CV_Add_Standard_Attribute(request, kPixelData);
+  ASSERT_TRUE(added == CV_NORMAL_COMPLETION || added == CV_TAG_ALREADY_EXISTS) << added;
+  ASSERT_EQ(CV_Register_Callback_Function(scu_app_, kPixelData, &pixels, FailingPixels::supply),
+            CV_NORMAL_COMPLETION);
+  ASSERT_EQ(CV_Set_Message_Callbacks(scu_app_, request), CV_NORMAL_COMPLETION);
+
+  pixels.fail_at = 0;
+  EXPECT_EQ(CV_Send_Request_Message(scu_, request), CV_SYSTEM_ERROR);
+  ASSERT_NE(net::find_association(scu_), nullptr);
+  // The peer then reads the next message whole, not the remains of the failed one.
+  int32_t stored = -1;
+  std::thread scp_read([&] {
+    EXPECT_EQ(CV_Read_Message(scp_, 10, &stored, nullptr, nullptr), CV_NORMAL_COMPLETION);
+  });
+  pixels.fail_at = -1;
+  EXPECT_EQ(CV_Send_Request_Message(scu_, request), CV_NORMAL_COMPLETION);
+  scp_read.join();
+  ASSERT_GE(stored, 0);
+  std::vector<uint8_t> back(pixels.bytes.size());
+  uint32_t length = 0;
+  EXPECT_EQ(CV_Get_Value_To_Buffer(stored, kPixelData, static_cast<uint32_t>(back.size()),
+                                   back.data(), &length),
+            CV_NORMAL_COMPLETION);
+  EXPECT_EQ(back, pixels.bytes);
+  free_message(stored);
+
+  pixels.fail_at = 2;  // after 100000 bytes, several 16 KiB PDUs
+  EXPECT_EQ(CV_Send_Request_Message(scu_, request), CV_SYSTEM_ERROR);
+  EXPECT_EQ(net::find_association(scu_), nullptr);
+  EXPECT_TRUE(log().contains("Message only partly sent, aborting the association"));
+  int32_t partial = -1;
+  EXPECT_EQ(CV_Read_Message(scp_, 10, &partial, nullptr, nullptr), CV_ASSOCIATION_ABORTED);
+  EXPECT_EQ(net::find_association(scp_), nullptr);
+  free_message(request);
+}
+
 TEST_F(DimseTest, StoppedReadContinuesToTheEndAndToAStream) {
   ASSERT_TRUE(connect(kStorageList, kStorageList));
   std::vector<uint8_t> pixels;
