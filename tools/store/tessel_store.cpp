@@ -204,8 +204,11 @@ void Sender::send(size_t index, const std::string& path) {
     outcomes_[index] =
         failure("the peer accepted no presentation context for " + service + unsent_syntax);
   } else if (status != CV_NORMAL_COMPLETION) {
-    // The library frees an association that ended while sending.
-    if (status == CV_ASSOCIATION_ABORTED) assoc_id_ = CV_NO_ID;
+    // The library frees an association that ended while sending (an abort, or a message that
+    // failed half-way out: then the next file finds it gone).
+    if (status == CV_ASSOCIATION_ABORTED || status == CV_INVALID_ASSOCIATION_ID) {
+      assoc_id_ = CV_NO_ID;
+    }
     outcomes_[index] = failure("cannot send", status);
   } else {
     in_flight_.push_back(InFlight{index, message_id});
