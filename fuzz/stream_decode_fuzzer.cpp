@@ -66,6 +66,16 @@ bool decode_encode(const uint8_t* data, size_t size, size_t chunk, int32_t synta
   return ok;
 }
 
+// Removing one trailing space from each text value (REMOVE_SINGLE_TRAILING_SPACE, on by
+// default) is lossy by design: a value ending in two spaces loses one per round, so no round
+// trip is a fixed point. The round trip is checked with it off; the unit tests cover it on.
+bool ready() {
+  static const bool ready =
+      tessel::fuzz::ensure_library() &&
+      CV_Set_Bool_Config_Value(REMOVE_SINGLE_TRAILING_SPACE, 0) == CV_NORMAL_COMPLETION;
+  return ready;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -74,7 +84,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (!tessel::fuzz::ensure_library() || size < 1) return 0;
+  if (!ready() || size < 1) return 0;
   const int32_t syntax = kSyntaxes[data[0] & 3];
   // Whole streams and small even chunks both run: chunk boundaries cut headers and values.
   const size_t chunk = (data[0] & 4) != 0 ? 4096 : 2 * (1 + (data[0] >> 3));
