@@ -18,6 +18,8 @@ namespace {
 
 constexpr uint32_t kPixelDataTag = 0x7FE00010;
 constexpr uint32_t kBeforePixelData = 0x7FE0000F;
+// (7FE0,0010) as a little endian element header starts.
+constexpr unsigned char kPixelDataHeaderTag[4] = {0xE0, 0x7F, 0x10, 0x00};
 constexpr uint32_t kMetaSyntaxTag = 0x00020010;
 constexpr uint32_t kUndefinedLength = 0xFFFFFFFF;
 // The block handed to the library per call: large enough that a call per block costs nothing
@@ -68,13 +70,11 @@ bool PixelFeed::open(int32_t app_id, const std::string& path, int32_t* file_id) 
                                  CV_File_IO_Read) == CV_NORMAL_COMPLETION;
     CV_File_IO_Close(&io);
   }
-  const std::string syntax_uid = read ? text_value(*file_id, kMetaSyntaxTag) : std::string();
-  std::vector<char> uid(syntax_uid.begin(), syntax_uid.end());
-  uid.push_back('\0');
+  std::string syntax_uid = read ? text_value(*file_id, kMetaSyntaxTag) : std::string();
   int32_t syntax = 0;
   const bool little_endian =
       !syntax_uid.empty() &&
-      CV_Get_Enum_From_Transfer_Syntax(uid.data(), &syntax) == CV_NORMAL_COMPLETION &&
+      CV_Get_Enum_From_Transfer_Syntax(syntax_uid.data(), &syntax) == CV_NORMAL_COMPLETION &&
       (syntax == IMPLICIT_LITTLE_ENDIAN || syntax == EXPLICIT_LITTLE_ENDIAN);
   if (little_endian && locate(path, offset, syntax == EXPLICIT_LITTLE_ENDIAN) &&
       bind(app_id, *file_id)) {
@@ -100,7 +100,7 @@ bool PixelFeed::locate(const std::string& path, uint32_t element_offset, bool ex
   unsigned char header[12] = {};
   const size_t header_size = explicit_vr ? 12 : 8;
   if (element_offset > file_size || !read_at(fd_, element_offset, header, header_size) ||
-      little_endian_32(header) != ((kPixelDataTag & 0xFFFF) << 16 | kPixelDataTag >> 16)) {
+      std::memcmp(header, kPixelDataHeaderTag, sizeof kPixelDataHeaderTag) != 0) {
     return false;
   }
   uint32_t length = 0;
