@@ -24,18 +24,22 @@ constexpr uint32_t kPixelData = 0x7FE00010;
 
 using LifecycleTest = ObjectsTest;
 
-TEST_F(LifecycleTest, EmptyKeepsAttributesAndCreatorCodesUnlessAskedToRemoveThem) {
+// Emptying keeps the attributes; creator codes go only when asked. Under REMOVE_SQ an item goes
+// with its last reference, by emptying or by deleting its sequence; otherwise it only loses it.
+TEST_F(LifecycleTest, EmptyAndDeleteDropCreatorCodesAndItemsOnlyWhenAsked) {
   for (bool remove : {false, true}) {
     SCOPED_TRACE(remove);
     Cfg->bools[EMPTY_PRIVATE_CREATOR_CODES] = remove ? 1 : 0;
     Cfg->bools[REMOVE_SQ] = remove ? 1 : 0;
     int32_t id = open_empty_message();
-    int32_t item = open_empty_item();
-    const int32_t item_id = item;
+    int32_t items[] = {open_empty_item(), open_empty_item()};
+    const int32_t item_ids[] = {items[0], items[1]};
     put_numbers<uint16_t>(id, kRows, {512});
     put_texts(id, 0x00290010, {"ACME"});
     put_texts(id, 0x00291001, {"private"});
-    put_item(id, kReferencedImages, item);
+    put_item(id, kReferencedImages, items[0]);
+    put_item(id, kSourceImages, items[1]);
+    ASSERT_EQ(CV_Delete_Attribute(id, kSourceImages), CV_NORMAL_COMPLETION);
     ASSERT_EQ(CV_Empty_Message(id), CV_NORMAL_COMPLETION);
     for (uint32_t tag : {kRows, 0x00291001u, kReferencedImages}) {
       const data::TagObj* record = attribute(id, tag);
@@ -47,55 +51,20 @@ TEST_F(LifecycleTest, EmptyKeepsAttributesAndCreatorCodesUnlessAskedToRemoveThem
     EXPECT_EQ(texts_of(id, 0x00290010),
               remove ? std::vector<std::string>{} : std::vector<std::string>{"ACME"});
     EXPECT_EQ(attribute(id, 0x00290010) == nullptr, remove);
-    // Under REMOVE_SQ the item goes with its last reference; otherwise it only loses it.
-    EXPECT_EQ(data::find_object(item_id) == nullptr, remove);
-    if (!remove) {
-      EXPECT_EQ(object(item).reference_count, 0);
-      EXPECT_EQ(CV_Free_Item(&item), CV_NORMAL_COMPLETION);
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_EQ(data::find_object(item_ids[i]) == nullptr, remove);
+      if (!remove) {
+        EXPECT_EQ(object(items[i]).reference_count, 0);
+        EXPECT_EQ(CV_Free_Item(&items[i]), CV_NORMAL_COMPLETION);
+      }
     }
     EXPECT_EQ(CV_Free_Message(&id), CV_NORMAL_COMPLETION);
     EXPECT_EQ(live_objects(), 0u);
   }
 }
 
-TEST_F(LifecycleTest, ReferencedItemsAreNotFreedUntilTheirLastHolderGoes) {
-  int32_t first = open_empty_message();
-  int32_t second = open_empty_message();
-  int32_t item = open_empty_item();
-  put_item(first, kReferencedImages, item);
-  put_item(second, kSourceImages, item);
-  ASSERT_EQ(object(item).reference_count, 2);
-  LogCapture log;
-  int32_t copy = item;
-  EXPECT_EQ(CV_Free_Item(&copy), CV_NORMAL_COMPLETION);
-  EXPECT_EQ(copy, item);
-  EXPECT_EQ(CV_Free_Message(&copy), CV_NORMAL_COMPLETION);  // either call, same refusal
-  EXPECT_EQ(log.count("(CV_Free_Item) T1: Item 102 was not freed because a message is "
-                      "referencing it."),
-            1);
-  EXPECT_EQ(log.count("(CV_Free_Message) T1: Item 102 was not freed"), 1);
-  ASSERT_EQ(CV_Free_Message(&first), CV_NORMAL_COMPLETION);
-  EXPECT_EQ(object(item).reference_count, 1);
-  ASSERT_EQ(CV_Free_Message(&second), CV_NORMAL_COMPLETION);
-  EXPECT_EQ(CV_Free_Item(&copy), CV_INVALID_ITEM_ID);
-  EXPECT_EQ(live_objects(), 0u);
-}
-
-TEST_F(LifecycleTest, DeletedSequencesAndFreedMessagesTakeTheirItems) {
-  for (bool remove : {false, true}) {
-    Cfg->bools[REMOVE_SQ] = remove ? 1 : 0;
-    int32_t message = open_empty_message();
-    int32_t item = open_empty_item();
-    put_item(message, kReferencedImages, item);
-    ASSERT_EQ(CV_Delete_Attribute(message, kReferencedImages), CV_NORMAL_COMPLETION);
-    EXPECT_EQ(data::find_object(item) == nullptr, remove);
-    if (!remove) {
-      EXPECT_EQ(CV_Free_Item(&item), CV_NORMAL_COMPLETION);
-    }
-    EXPECT_EQ(CV_Free_Message(&message), CV_NORMAL_COMPLETION);
-    EXPECT_EQ(live_objects(), 0u);
-  }
-  // Items nested five deep, three per level, go with their message.
+TEST_F(LifecycleTest, FreedMessagesTakeNestedItems) {
+  // Five levels deep, three items per level.
   int32_t message = open_empty_message();
   int32_t parent = message;
   for (int level = 0; level < 5; ++level) {
@@ -141,7 +110,9 @@ TEST_F(LifecycleTest, EliminatedReferencesLeaveEveryObject) {
   EXPECT_EQ(live_objects(), 0u);
 }
 
-TEST_F(LifecycleTest, DuplicateCopiesValuesAndNestedItems) {
+// Every allocation of the copy is a chance to fail and leave nothing; the first copy that gets
+// through has the values, the template links and items of its own.
+TEST_F(LifecycleTest, DuplicateCopiesEverythingOrNothing) {
   int32_t source = -1;
   ASSERT_EQ(CV_Open_Message(&source, "STANDARD_CT", 0x0001), CV_NORMAL_COMPLETION);
   put_texts(source, 0x00080008, {"ORIGINAL", "", "PRIMARY"});
@@ -152,11 +123,25 @@ TEST_F(LifecycleTest, DuplicateCopiesValuesAndNestedItems) {
   put_texts(inner, 0x00081150, {"1.2.3"});
   put_item(outer, kSourceImages, inner);
   put_item(source, kReferencedImages, outer);
+  put_item(source, kReferencedImages, open_empty_item());
   object(source).charset_flags = 0x1000;
   ASSERT_EQ(CV_Delete_Attribute(source, kPatientName), CV_NORMAL_COMPLETION);
-
   int32_t copy = -1;
-  ASSERT_EQ(CV_Duplicate_Message(source, &copy, 0, nullptr, nullptr), CV_NORMAL_COMPLETION);
+  int failures = 0;
+  for (int32_t n = 1; n < 5000; ++n) {
+    memory::fail_allocation_after(n);
+    copy = 77;
+    const int32_t status = CV_Duplicate_Message(source, &copy, 0, nullptr, nullptr);
+    memory::fail_allocation_after(0);
+    if (status == CV_NORMAL_COMPLETION) break;
+    ++failures;
+    ASSERT_EQ(status, CV_SYSTEM_ERROR) << n;
+    EXPECT_EQ(copy, -1);
+    EXPECT_EQ(live_objects(), 4u) << n;
+  }
+  EXPECT_GT(failures, 100);
+  ASSERT_EQ(live_objects(), 8u);
+
   const data::MsgObj& duplicate = object(copy);
   EXPECT_STREQ(duplicate.name, "STANDARD_CT");
   EXPECT_EQ(duplicate.command, 0x0001);
@@ -173,7 +158,7 @@ TEST_F(LifecycleTest, DuplicateCopiesValuesAndNestedItems) {
   EXPECT_NE(attribute(copy, kPatientName)->template_info, nullptr);
   // Items are copied, not shared.
   const std::vector<int32_t> outer_copies = items_of(copy, kReferencedImages);
-  ASSERT_EQ(outer_copies.size(), 1u);
+  ASSERT_EQ(outer_copies.size(), 2u);
   EXPECT_NE(outer_copies[0], outer);
   const std::vector<int32_t> inner_copies = items_of(outer_copies[0], kSourceImages);
   ASSERT_EQ(inner_copies.size(), 1u);
@@ -188,39 +173,6 @@ TEST_F(LifecycleTest, DuplicateCopiesValuesAndNestedItems) {
 int32_t CV_CALL fake_codec(int32_t, void**, uint32_t, void*, uint32_t*, void**, int32_t, int32_t,
                            int32_t) {
   return CV_CALLBACK_CANNOT_COMPLY;
-}
-
-TEST_F(LifecycleTest, DuplicateAllocationFailuresLeaveNothingBehind) {
-  int32_t source = open_empty_message();
-  put_texts(source, kPatientName, {"DOE^JOHN"});
-  for (int n = 0; n < 3; ++n) {
-    int32_t item = open_empty_item();
-    int32_t inner = open_empty_item();
-    put_texts(inner, 0x00081150, {"1.2.3"});
-    put_item(item, kSourceImages, inner);
-    put_item(source, kReferencedImages, item);
-  }
-  const uint64_t before = live_objects();
-  ASSERT_EQ(before, 7u);
-  int failures = 0;
-  for (int32_t n = 1; n < 1000; ++n) {
-    memory::fail_allocation_after(n);
-    int32_t copy = 77;
-    const int32_t status = CV_Duplicate_Message(source, &copy, 0, nullptr, nullptr);
-    memory::fail_allocation_after(0);
-    if (status == CV_NORMAL_COMPLETION) {
-      EXPECT_EQ(live_objects(), 2 * before);
-      EXPECT_EQ(CV_Free_Message(&copy), CV_NORMAL_COMPLETION);
-      break;
-    }
-    ++failures;
-    ASSERT_EQ(status, CV_SYSTEM_ERROR) << n;
-    EXPECT_EQ(copy, -1);
-    EXPECT_EQ(live_objects(), before) << n;
-  }
-  EXPECT_GT(failures, 10);
-  EXPECT_EQ(CV_Free_Message(&source), CV_NORMAL_COMPLETION);
-  EXPECT_EQ(live_objects(), 0u);
 }
 
 TEST_F(LifecycleTest, DuplicateRefusalsAndSyntaxes) {
@@ -262,18 +214,14 @@ TEST_F(LifecycleTest, DuplicateRefusalsAndSyntaxes) {
 
 int g_created = 0;
 int g_released = 0;
-Status create_directory(data::MsgObj&) {
-  ++g_created;
-  return Status();
-}
-void release_directory(data::MsgObj&) {
-  ++g_released;
-}
 
 TEST_F(LifecycleTest, ServiceChangesAndTheDicomdirTurn) {
   data::ObjectHooks saved = data::object_hooks();
-  data::object_hooks().create_directory_info = create_directory;
-  data::object_hooks().release_directory_info = release_directory;
+  data::object_hooks().create_directory_info = [](data::MsgObj&) {
+    ++g_created;
+    return Status();
+  };
+  data::object_hooks().release_directory_info = [](data::MsgObj&) { ++g_released; };
   g_created = g_released = 0;
   int32_t message = open_empty_message();
   EXPECT_EQ(CV_Set_Service_Command(message, "STANDARD_CT", 0x0002), CV_INVALID_COMMAND);
@@ -302,7 +250,6 @@ TEST_F(LifecycleTest, ServiceChangesAndTheDicomdirTurn) {
   EXPECT_EQ(file->service_number, 30);
   data::object_hooks() = saved;
   EXPECT_EQ(CV_Free_Message(&file_id), CV_NORMAL_COMPLETION);
-  EXPECT_EQ(CV_Free_Message(&message), CV_NORMAL_COMPLETION);
 }
 
 // A pending stream whose rest holds one attribute.

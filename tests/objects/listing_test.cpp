@@ -109,7 +109,6 @@ TEST_F(ListingTest, ShortAndLongFormsSequencesAndPrivateNames) {
   EXPECT_EQ(log.count("(CV_List_Message) E: No valid private creator code exists for private "
                       "attribute: (0031,1001)"),
             1);
-  EXPECT_EQ(CV_Free_Message(&id), CV_NORMAL_COMPLETION);
 }
 
 TEST_F(ListingTest, LimitsAndPlaceholders) {
@@ -197,8 +196,6 @@ TEST_F(ListingTest, EmptyObjectsItemsInvalidIdentifiersAndTheLog) {
   EXPECT_EQ(log.count(") Message ID: 100"), 1);
   EXPECT_EQ(log.count(") ===== End of Message ID: 100 ====="), 1);
   EXPECT_EQ(log.count(") Message has no attributes."), 1);
-  EXPECT_EQ(CV_Free_Message(&id), CV_NORMAL_COMPLETION);
-  EXPECT_EQ(CV_Free_Item(&item), CV_NORMAL_COMPLETION);
 }
 
 }  // namespace

@@ -91,7 +91,6 @@ TEST_F(VrChangeTest, AllowedAndRefusedChanges) {
   EXPECT_EQ(CV_Set_Value_Representation(id, tag, 28), CV_INVALID_VR_CODE);
   EXPECT_EQ(CV_Set_Value_Representation(id, tag, -1), CV_INVALID_VR_CODE);
   EXPECT_EQ(CV_Set_Value_Representation(id, tag + 1, CV_VR_OB), CV_INVALID_TAG);
-  EXPECT_EQ(CV_Free_Message(&id), CV_NORMAL_COMPLETION);
 }
 
 TEST_F(VrChangeTest, UnknownValuesDecodeAsImplicitLittleEndian) {
@@ -112,7 +111,6 @@ TEST_F(VrChangeTest, UnknownValuesDecodeAsImplicitLittleEndian) {
   ASSERT_EQ(object(id).charset_flags, 0u);
   ASSERT_EQ(CV_Set_Value_Representation(id, 0x00080005, CV_VR_CS), CV_NORMAL_COMPLETION);
   EXPECT_EQ(object(id).charset_flags, data::kCharsetUtf8);
-  EXPECT_EQ(CV_Free_Message(&id), CV_NORMAL_COMPLETION);
 }
 
 }  // namespace

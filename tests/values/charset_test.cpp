@@ -173,22 +173,4 @@ TEST(CharsetScanner, NinetySixCharacterSetsNeedTheirOwnFlag) {
   }
 }
 
-// The scanner works from any position inside a value, not only its start.
-TEST(CharsetScanner, ScansFromTheGivenPosition) {
-  const std::string value = "AB\x1B$B\x30\x21\x1B(BC";
-  const auto* bytes = reinterpret_cast<const uint8_t*>(value.data());
-  const uint32_t flags = kExt | kIr6 | 0x20000;
-  size_t position = 2;
-  uint32_t escape_bytes = 0;
-  ASSERT_EQ(tessel::data::scan_character(flags, bytes, value.size(), &position, &escape_bytes, "f"),
-            ScanResult::kConsumed);
-  EXPECT_EQ(position, 7u);
-  ASSERT_EQ(tessel::data::scan_character(flags, bytes, value.size(), &position, &escape_bytes, "f"),
-            ScanResult::kConsumed);
-  EXPECT_EQ(position, 10u);
-  EXPECT_EQ(escape_bytes, 6u);
-  EXPECT_EQ(tessel::data::scan_character(flags, bytes, value.size(), &position, &escape_bytes, "f"),
-            ScanResult::kOrdinary);
-}
-
 }  // namespace

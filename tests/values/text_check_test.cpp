@@ -104,6 +104,7 @@ const std::string kGbTwo = "\xB0\xA1";           // two-byte GB18030
 const std::string kGbFour = "\x81\x30\x81\x30";  // four-byte GB18030
 const std::string kJisOn = "\x1B$B";
 const std::string kAsciiOn = "\x1B(B";
+const std::string kYamada = "Yamada^Taro=" + kJisOn + "\x3B\x33" + kAsciiOn;
 
 TEST(TextCheck, CharacterLimitsUnderMultiByteCharacterSets) {
   using namespace tessel::data;
@@ -127,23 +128,19 @@ TEST(TextCheck, CharacterLimitsUnderMultiByteCharacterSets) {
       {"ISO 2022 two-byte characters may hold a backslash byte", jis, CV_VR_PN,
        kJisOn + "\x30\x5C" + kAsciiOn, kOk},
       {"ESC in an ASCII-only VR", jis, CV_VR_CS, kAsciiOn + "A", kChars},
+      {"ISO 2022 designation inside a value", kCharsetCodeExtensions | kCharsetIr87, CV_VR_PN,
+       kYamada, kOk},
+      {"ESC under a single-byte set", kCharsetIr100, CV_VR_PN, kYamada, kChars},
   };
+  tessel::test::LogCapture log;
   for (const CountRow& row : rows) {
     SCOPED_TRACE(row.note);
-    EXPECT_EQ(check_text_value(row.vr, kTag, row.text, row.flags, "CV_Set_Value").code(),
-              row.status);
+    EXPECT_EQ(
+        check_text_value(row.vr, kTag, row.text, row.flags, "CV_Set_Value_From_String").code(),
+        row.status);
   }
-}
-
-TEST(TextCheck, RefusedEscapeSequenceIsLoggedUnderTheCallersName) {
-  tessel::test::LogCapture log;
-  const std::string value = "Yamada^Taro=" + kJisOn + "\x3B\x33" + kAsciiOn;
-  const uint32_t ir87 = tessel::data::charset_flags_after_value(0, "ISO 2022 IR 87");
-  const uint32_t ir100 = tessel::data::charset_flags_after_value(0, "ISO_IR 100");
-  EXPECT_EQ(check_text_value(CV_VR_PN, kTag, value, ir87, "CV_Set_Value_From_String").code(), kOk);
-  EXPECT_EQ(log.count(" E: "), 0);
-  EXPECT_EQ(check_text_value(CV_VR_PN, kTag, value, ir100, "CV_Set_Value_From_String").code(),
-            kChars);
+  // The scanner's refusal is logged under the caller's name.
+  EXPECT_EQ(log.count(" E: "), 1);
   EXPECT_EQ(log.count("CV3(CV_Set_Value_From_String) E: Specific Character Set doesn't contain "
                       "code extension but ESC character found"),
             1);

@@ -1,6 +1,7 @@
 // Conversions between application values and stored forms, one row per rule and boundary: every
 // data type against the VR classes in the set direction, text into each VR, stored forms back to
-// text and numbers, and the DS formatting of floating values.
+// text and numbers, and the DS formatting of floating values. Conversions that tests/values_api
+// already checks through the typed functions are not repeated here.
 #include "data/value_convert.hpp"
 
 #include <clocale>
@@ -58,24 +59,23 @@ constexpr int32_t UL = CV_TYPE_ULONG_INT;
 constexpr int32_t F = CV_TYPE_FLOAT;
 constexpr int32_t D = CV_TYPE_DOUBLE;
 
+// A conversion from a data type or VR to a VR or data type; `out` is checked on success only.
 struct NumberRow {
-  int32_t type;
-  std::string in;  // the application value's bytes
-  int32_t vr;
+  int32_t from;
+  std::string in;
+  int32_t to;
   int32_t status;
-  std::string stored;  // expected bytes when the status is success
+  std::string out;
 };
 
 TEST(NumberToStored, EveryDataTypeAgainstEveryVrClass) {
   const std::vector<NumberRow> rows = {
       // DS and IS: integers as they are (unsigned by their unsigned value), floats formatted.
       {UI, u32(4294967295u), CV_VR_DS, kOk, "4294967295"},
-      {D, f64(1.0 / 3.0), CV_VR_DS, kOk, "0.33333333333333"},
       {F, f32(1.0f / 3.0f), CV_VR_DS, kOk, "0.333333"},
       {D, f64(1.0e-300 / 3.0), CV_VR_DS, kOk, "3.333333333e-301"},
       {D, f64(1e20), CV_VR_IS, kOk, "100000000000000000000"},
       // SS and US: Int, UInt, ShortInt and UShortInt keep the low 16 bits unchecked.
-      {I, i32(70000), CV_VR_US, kOk, u16(4464)},
       {S, i16(-1), CV_VR_US, kOk, u16(65535)},
       {US, u16(65535), CV_VR_SS, kOk, i16(-1)},
       // LongInt and ULongInt are checked at both ends.
@@ -95,13 +95,10 @@ TEST(NumberToStored, EveryDataTypeAgainstEveryVrClass) {
       {D, f64(4294967296.0), CV_VR_UL, kRange, ""},
       // SL: sign extension, and no unsigned value above 2147483647. UL: the 32-bit pattern.
       {S, i16(-1), CV_VR_SL, kOk, i32(-1)},
-      {US, u16(40000), CV_VR_SL, kOk, i32(40000)},
-      {UI, u32(2147483648u), CV_VR_SL, kRange, ""},
       {I, i32(-1), CV_VR_UL, kOk, u32(4294967295u)},
       // AT takes LongInt and ULongInt only.
       {L, i32(0x7FE00010), CV_VR_AT, kOk, u32(0x7FE00010u)},
       {UL, u32(4294967295u), CV_VR_AT, kOk, u32(4294967295u)},
-      {I, i32(5), CV_VR_AT, kBadVr, ""},
       // FL and FD: integers rounded to the float; FL refuses Doubles beyond its range.
       {I, i32(16777217), CV_VR_FL, kOk, f32(16777216.0f)},
       {UI, u32(3000000000u), CV_VR_FL, kOk, f32(3e9f)},
@@ -116,13 +113,13 @@ TEST(NumberToStored, EveryDataTypeAgainstEveryVrClass) {
       {D, f64(1.0), CV_VR_OB, kBadVr, ""},
   };
   for (const NumberRow& row : rows) {
-    SCOPED_TRACE("type " + std::to_string(row.type) + " into VR " + std::to_string(row.vr));
+    SCOPED_TRACE("type " + std::to_string(row.from) + " into VR " + std::to_string(row.to));
     ValueBytes out;
     const tessel::Status status =
-        tessel::data::number_to_stored(row.vr, row.type, row.in.data(), "CV_Set_Value", &out);
+        tessel::data::number_to_stored(row.to, row.from, row.in.data(), "CV_Set_Value", &out);
     EXPECT_EQ(status.code(), row.status);
     if (status.ok()) {
-      EXPECT_EQ(stored_bytes(out), row.stored);
+      EXPECT_EQ(stored_bytes(out), row.out);
     }
   }
 }
@@ -156,10 +153,10 @@ TEST(NumberToStored, NonFiniteValuesAndTypeCodes) {
 
 struct TextRow {
   int32_t vr;
-  std::string text;
+  std::string in;
   ValueFlags flags;
   int32_t status;
-  std::string stored;
+  std::string out;
 };
 
 const ValueFlags kPlain{};
@@ -170,11 +167,8 @@ const ValueFlags kReturnComma{false, true, false};
 TEST(TextToStored, EveryVrClass) {
   const std::vector<TextRow> rows = {
       // Commas in DS, FL and FD only with the flag; decimal text of more than 256 refused.
-      {CV_VR_DS, "1,5", kPlain, kInvalid, ""},
-      {CV_VR_DS, "1,5", kComma, kOk, "1.5"},
       {CV_VR_FD, "1,5", kComma, kOk, f64(1.5)},
       {CV_VR_LO, "1,5", kPlain, kOk, "1,5"},
-      {CV_VR_DS, std::string(257, '1'), kPlain, kInvalid, ""},
       {CV_VR_LT, std::string(257, '1'), kPlain, kOk, std::string(257, '1')},
       // Padding removed only with the flag; leading spaces kept for LT, ST, UT; spaces only kept.
       {CV_VR_CS, "  AB  ", kPadding, kOk, "AB"},
@@ -209,12 +203,12 @@ TEST(TextToStored, EveryVrClass) {
       {CV_VR_OB, "1", kPlain, kBadVr, ""},
   };
   for (const TextRow& row : rows) {
-    SCOPED_TRACE("\"" + row.text.substr(0, 40) + "\" into VR " + std::to_string(row.vr));
+    SCOPED_TRACE("\"" + row.in.substr(0, 40) + "\" into VR " + std::to_string(row.vr));
     ValueBytes out;
-    const tessel::Status status = tessel::data::text_to_stored(row.vr, row.text, row.flags, &out);
+    const tessel::Status status = tessel::data::text_to_stored(row.vr, row.in, row.flags, &out);
     EXPECT_EQ(status.code(), row.status);
     if (status.ok()) {
-      EXPECT_EQ(stored_bytes(out), row.stored);
+      EXPECT_EQ(stored_bytes(out), row.out);
     }
   }
   // Not-a-number is kept by the floating VRs.
@@ -223,18 +217,10 @@ TEST(TextToStored, EveryVrClass) {
   EXPECT_TRUE(std::isnan(out.as<double>()));
 }
 
-struct GetTextRow {
-  int32_t vr;
-  std::string stored;
-  ValueFlags flags;
-  int32_t status;
-  std::string text;
-};
-
 TEST(StoredToText, EveryVrClass) {
   // FL with 7 significant digits, FD with 16; the return-comma flag turns the first period of
   // DS, FL and FD text into a comma; opaque VRs have no text form.
-  const std::vector<GetTextRow> rows = {
+  const std::vector<TextRow> rows = {
       {CV_VR_SS, i16(-32768), kPlain, kOk, "-32768"},
       {CV_VR_US, u16(65535), kPlain, kOk, "65535"},
       {CV_VR_SL, i32(-2147483647 - 1), kPlain, kOk, "-2147483648"},
@@ -252,28 +238,20 @@ TEST(StoredToText, EveryVrClass) {
       {CV_VR_LO, "1.5", kReturnComma, kOk, "1.5"},
       {CV_VR_OB, "ab", kPlain, kBadVr, ""},
   };
-  for (const GetTextRow& row : rows) {
-    SCOPED_TRACE("VR " + std::to_string(row.vr) + " text " + row.text);
+  for (const TextRow& row : rows) {
+    SCOPED_TRACE("VR " + std::to_string(row.vr) + " text " + row.out);
     ValueBytes out;
     const tessel::Status status =
-        tessel::data::stored_to_text(row.vr, raw(row.stored), row.stored.size(), row.flags, &out);
+        tessel::data::stored_to_text(row.vr, raw(row.in), row.in.size(), row.flags, &out);
     EXPECT_EQ(status.code(), row.status);
     if (status.ok()) {
-      EXPECT_EQ(std::string(out.text()), row.text);
+      EXPECT_EQ(std::string(out.text()), row.out);
     }
   }
 }
 
-struct GetNumberRow {
-  int32_t vr;
-  std::string stored;
-  int32_t type;
-  int32_t status;
-  std::string number;  // expected bytes of the application type
-};
-
 TEST(StoredToNumber, EveryVrClassIntoEveryNumberType) {
-  const std::vector<GetNumberRow> rows = {
+  const std::vector<NumberRow> rows = {
       // DS and IS text: at most 49 characters, padding only after the number, truncated
       // toward 0, then checked against the range of the target type.
       {CV_VR_DS, "1.5e3 ", I, kOk, i32(1500)},
@@ -281,11 +259,9 @@ TEST(StoredToNumber, EveryVrClassIntoEveryNumberType) {
       {CV_VR_DS, "1" + std::string(48, ' '), I, kOk, i32(1)},
       {CV_VR_DS, "1" + std::string(49, ' '), I, kBadValue, ""},
       {CV_VR_DS, "   ", D, kBadValue, ""},
-      {CV_VR_DS, "-2.7", I, kOk, i32(-2)},
       {CV_VR_DS, "1e-400", D, kRange, ""},
       {CV_VR_DS, "3.5e38", F, kRange, ""},
       {CV_VR_DS, "2147483648", L, kRange, ""},
-      {CV_VR_DS, "2147483648", UI, kOk, u32(2147483648u)},
       {CV_VR_DS, "4294967296", UL, kRange, ""},
       {CV_VR_DS, "-1", UI, kRange, ""},
       {CV_VR_IS, "32768", S, kRange, ""},
@@ -297,24 +273,22 @@ TEST(StoredToNumber, EveryVrClassIntoEveryNumberType) {
       {CV_VR_UL, u32(4294967295u), I, kRange, ""},
       {CV_VR_UL, u32(4294967295u), UI, kOk, u32(4294967295u)},
       {CV_VR_FL, f32(3e9f), I, kRange, ""},
-      {CV_VR_FD, f64(1e300), F, kRange, ""},
       {CV_VR_FD, f64(65535.9), US, kOk, u16(65535)},
       {CV_VR_FD, f64(std::numeric_limits<double>::quiet_NaN()), I, kRange, ""},
       {CV_VR_SQ, i32(150), S, kOk, i16(150)},
       // Other VRs have no number form.
-      {CV_VR_LO, "12", I, kBadVr, ""},
   };
-  for (const GetNumberRow& row : rows) {
-    SCOPED_TRACE("VR " + std::to_string(row.vr) + " into type " + std::to_string(row.type));
+  for (const NumberRow& row : rows) {
+    SCOPED_TRACE("VR " + std::to_string(row.from) + " into type " + std::to_string(row.to));
     // The output is written only on success: a sentinel must survive every refusal.
     uint8_t out[8];
     std::memset(out, 0xA5, sizeof out);
     const tessel::Status status =
-        tessel::data::stored_to_number(row.vr, row.type, raw(row.stored), row.stored.size(), out);
+        tessel::data::stored_to_number(row.from, row.to, raw(row.in), row.in.size(), out);
     EXPECT_EQ(status.code(), row.status);
-    const size_t size = static_cast<size_t>(tessel::data::number_type_size(row.type));
+    const size_t size = static_cast<size_t>(tessel::data::number_type_size(row.to));
     if (status.ok()) {
-      EXPECT_EQ(std::string(reinterpret_cast<const char*>(out), size), row.number);
+      EXPECT_EQ(std::string(reinterpret_cast<const char*>(out), size), row.out);
     } else {
       EXPECT_EQ(std::string(reinterpret_cast<const char*>(out), sizeof out),
                 std::string(sizeof out, '\xA5'));
