@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -29,6 +28,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr uint32_t kPixelData = 0x7FE00010;
+constexpr int32_t kOk = CV_NORMAL_COMPLETION;
 
 std::vector<uint8_t> pattern(size_t size, uint32_t seed = 1) {
   std::vector<uint8_t> bytes(size);
@@ -55,8 +55,7 @@ std::vector<uint8_t> read_all(MsgObj& object, TagObj& attribute) {
 class LargeValuesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(CV_Set_String_Config_Value(TEMP_FILE_DIRECTORY, (dir_.path() + "/").c_str()),
-              CV_NORMAL_COMPLETION);
+    ASSERT_EQ(CV_Set_String_Config_Value(TEMP_FILE_DIRECTORY, (dir_.path() + "/").c_str()), kOk);
     ASSERT_TRUE(create_object(ObjectKind::kMessage, "MOUSE", &object_).ok());
   }
   void TearDown() override {
@@ -105,7 +104,7 @@ TEST_F(LargeValuesTest, SplitsValuesIntoPiecesOfTheBufferSize) {
   uint32_t tag = 0x00091010;
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "vr " << c.vr << " length " << c.length);
-    ASSERT_EQ(CV_Set_Int_Config_Value(OBOW_BUFFER_SIZE, c.buffer_size), CV_NORMAL_COMPLETION);
+    ASSERT_EQ(CV_Set_Int_Config_Value(OBOW_BUFFER_SIZE, c.buffer_size), kOk);
     TagObj* attribute = add(tag++, c.vr);
     const std::vector<uint8_t> bytes = pattern(c.length, tag);
     ASSERT_TRUE(store_pieces(*object_, *attribute, bytes.data(), c.length, true).ok());
@@ -122,7 +121,7 @@ TEST_F(LargeValuesTest, SplitsValuesIntoPiecesOfTheBufferSize) {
 
 TEST_F(LargeValuesTest, FirstStoreReplacesNextStoreAppendsAndPiecesReadInAnyOrder) {
   TagObj* attribute = add(kPixelData, CV_VR_OB);
-  ASSERT_EQ(CV_Set_Int_Config_Value(OBOW_BUFFER_SIZE, 100), CV_NORMAL_COMPLETION);
+  ASSERT_EQ(CV_Set_Int_Config_Value(OBOW_BUFFER_SIZE, 100), kOk);
   const std::vector<uint8_t> bytes = pattern(450);
   ASSERT_TRUE(store_pieces(*object_, *attribute, bytes.data(), 50, true).ok());
   ASSERT_TRUE(store_pieces(*object_, *attribute, bytes.data(), 450, true).ok());
@@ -217,7 +216,7 @@ TEST_F(LargeValuesTest, MemoryValuesMoveToTheFileOrStayOnFailure) {
   EXPECT_EQ(read_all(*opaque), (std::vector<uint8_t>{'a', 'b', 'c', 'd', 'e', 'f'}));
   // Without a usable directory the memory values stay as they were.
   ASSERT_EQ(CV_Set_String_Config_Value(TEMP_FILE_DIRECTORY, (dir_.path() + "/absent").c_str()),
-            CV_NORMAL_COMPLETION);
+            kOk);
   TagObj* kept = add(0x00081032, CV_VR_LO);
   ASSERT_TRUE(append_memory_node(*kept, "kept", 4, 1).ok());
   EXPECT_EQ(move_to_file(*object_, *kept).code(), CV_TEMP_FILE_ERROR);
@@ -236,18 +235,15 @@ TEST_F(LargeValuesTest, FileNamesAndFilesThatCannotBeOpenedOrNamed) {
   const std::vector<uint8_t> bytes = pattern(1000);
   for (const char* missing : {"/missing", "/missing\\"}) {
     ASSERT_EQ(CV_Set_String_Config_Value(TEMP_FILE_DIRECTORY, (dir_.path() + missing).c_str()),
-              CV_NORMAL_COMPLETION);
+              kOk);
     for (bool whole : {false, true}) {
       const Status status = whole ? store_whole_value(*object_, *attribute, bytes.data(), 1000)
                                   : store_pieces(*object_, *attribute, bytes.data(), 1000, true);
       EXPECT_EQ(status.code(), CV_TEMP_FILE_ERROR);
-      char expected[512];
-      std::snprintf(expected, sizeof expected,
-                    "Could not open temporary file (%s/missing/TID%llu_7fe00010%d.%d): No such "
-                    "file or directory",
-                    dir_.path().c_str(),
-                    static_cast<unsigned long long>(platform::current_thread_id()), whole ? 0 : 1,
-                    object_->id);
+      const std::string expected = "Could not open temporary file (" + dir_.path() +
+                                   "/missing/TID" + std::to_string(platform::current_thread_id()) +
+                                   "_7fe00010" + (whole ? "0." : "1.") +
+                                   std::to_string(object_->id) + "): No such file or directory";
       EXPECT_EQ(log.count(expected), 1) << expected;
       EXPECT_EQ(attribute->storage, kStoredInMemory);
       EXPECT_EQ(attribute->value_count, 0);
@@ -257,7 +253,7 @@ TEST_F(LargeValuesTest, FileNamesAndFilesThatCannotBeOpenedOrNamed) {
   }
   // A directory that leaves no room for the rest of the name.
   const std::string tight = dir_.path() + "/" + std::string(250 - dir_.path().size(), 'x');
-  ASSERT_EQ(CV_Set_String_Config_Value(TEMP_FILE_DIRECTORY, tight.c_str()), CV_NORMAL_COMPLETION);
+  ASSERT_EQ(CV_Set_String_Config_Value(TEMP_FILE_DIRECTORY, tight.c_str()), kOk);
   EXPECT_EQ(store_pieces(*object_, *attribute, bytes.data(), 1, true).code(), CV_SYSTEM_ERROR);
   EXPECT_EQ(log.count("Internal memory overwrite error in creating temporary file name."), 1);
   EXPECT_EQ(object_->file_records, nullptr);
@@ -265,7 +261,7 @@ TEST_F(LargeValuesTest, FileNamesAndFilesThatCannotBeOpenedOrNamed) {
 
 TEST_F(LargeValuesTest, ReadFaultsAreReported) {
   TagObj* attribute = add(kPixelData, CV_VR_OB);
-  ASSERT_EQ(CV_Set_Int_Config_Value(OBOW_BUFFER_SIZE, 100), CV_NORMAL_COMPLETION);
+  ASSERT_EQ(CV_Set_Int_Config_Value(OBOW_BUFFER_SIZE, 100), kOk);
   const std::vector<uint8_t> bytes = pattern(250);
   ASSERT_TRUE(store_pieces(*object_, *attribute, bytes.data(), 250, true).ok());
   const std::string name = attribute->file_record->names[kStoreFile];
@@ -323,8 +319,7 @@ TEST_F(LargeValuesTest, AllocationFailuresLeaveNoValuesAndNoFiles) {
   EXPECT_TRUE(stored);
 }
 
-// Each thread stores into an object of its own; the names differ by thread and object, so the
-// values never mix.
+// File names differ by thread and object, so values stored on several threads never mix.
 TEST_F(LargeValuesTest, ConcurrentObjectsOnThreadsUseTheirOwnFiles) {
   std::vector<std::thread> threads;
   std::atomic<int> failures{0};

@@ -175,19 +175,14 @@ TEST_F(ValuesSequences, SpecificCharacterSetDecidesTheTextChecks) {
 // Large values go to temporary files when the object was opened with file storage.
 class ValuesLarge : public ValuesTest {
  protected:
-  int32_t file_stored_message() {
-    EXPECT_EQ(CV_Set_String_Config_Value(TEMP_FILE_DIRECTORY, (scratch_->path() + "/").c_str()),
-              kOk);
-    EXPECT_EQ(CV_Set_String_Config_Value(LARGE_DATA_STORE, "FILE"), kOk);
-    EXPECT_EQ(CV_Set_Int_Config_Value(LARGE_DATA_SIZE, 200), kOk);
-    return open_message();
-  }
-  bool scratch_empty() const { return std::filesystem::is_empty(scratch_->path()); }
-  std::unique_ptr<ScratchDir> scratch_ = std::make_unique<ScratchDir>();
+  ScratchDir scratch_;
 };
 
 TEST_F(ValuesLarge, ThresholdDecidesTheStorage) {
-  const int32_t id = file_stored_message();
+  ASSERT_EQ(CV_Set_String_Config_Value(TEMP_FILE_DIRECTORY, (scratch_.path() + "/").c_str()), kOk);
+  ASSERT_EQ(CV_Set_String_Config_Value(LARGE_DATA_STORE, "FILE"), kOk);
+  ASSERT_EQ(CV_Set_Int_Config_Value(LARGE_DATA_SIZE, 200), kOk);
+  const int32_t id = open_message();
   const std::string large(200, 'b');
   ASSERT_EQ(CV_Set_Value_From_Buffer(id, kOB, large.data(), 199), kOk);
   EXPECT_EQ(attribute(id, kOB)->storage, data::kStoredInMemory);
@@ -220,7 +215,7 @@ TEST_F(ValuesLarge, ThresholdDecidesTheStorage) {
   EXPECT_EQ(all_texts(copy, kAE), (std::vector<std::string>{first, "C"}));
   ASSERT_EQ(CV_Free_Message(&copy), kOk);
   free_now(id);
-  EXPECT_TRUE(scratch_empty());
+  EXPECT_TRUE(std::filesystem::is_empty(scratch_.path()));
 
   // Values from a function decide by their first chunk.
   const int32_t chunked = open_message();
@@ -229,7 +224,7 @@ TEST_F(ValuesLarge, ThresholdDecidesTheStorage) {
   EXPECT_EQ(attribute(chunked, kUT)->storage, data::kStoredInMemory);
   EXPECT_EQ(text_of(chunked, kUT), script.bytes);
   // A set that cannot write its file fails and leaves no value.
-  ASSERT_EQ(CV_Set_String_Config_Value(TEMP_FILE_DIRECTORY, (scratch_->path() + "/no/").c_str()),
+  ASSERT_EQ(CV_Set_String_Config_Value(TEMP_FILE_DIRECTORY, (scratch_.path() + "/no/").c_str()),
             kOk);
   const int32_t unwritable = open_message();
   EXPECT_EQ(CV_Set_Value_From_Buffer(unwritable, kOB, script.bytes.data(), 600),

@@ -1,7 +1,5 @@
-// The set and get functions through the public interface: each typed function wired to its own
-// data type (the conversion rules themselves are tested in tests/values), text checks that still
-// store, NULL and empty values, counts and lengths, the value cursor and cut buffers; and value
-// functions from several threads at once.
+// The set and get functions through the public interface: typed functions wired to their data
+// types, NULL and empty values, counts, lengths, the value cursor, cut buffers, threads.
 #include <atomic>
 #include <functional>
 #include <string>
@@ -56,9 +54,8 @@ std::vector<uint16_t> ushorts_of(int32_t id, uint32_t tag) {
 
 using ValuesSetGet = ValuesTest;
 
-// Each row's value converts differently under a neighbouring data type, so a function passing
-// the wrong type code fails its row. Both the set and the set-next function are called. (The
-// long int functions are checked by RefusedSetsAndConfigurationFlags.)
+// Each row converts differently under a neighbouring data type, so a function passing the wrong
+// type code fails its row. (Long int: see RefusedSetsAndConfigurationFlags.)
 TEST_F(ValuesSetGet, TypedSettersPassTheirOwnDataType) {
   struct Case {
     uint32_t tag;
@@ -91,7 +88,6 @@ TEST_F(ValuesSetGet, TypedSettersPassTheirOwnDataType) {
     } else {
       EXPECT_EQ(count_of(id, c.tag), CV_NO_VALUE_YET);
     }
-    free_now(id);
   }
 }
 
@@ -129,7 +125,6 @@ TEST_F(ValuesSetGet, TypedGettersReadIntoTheirOwnDataType) {
         EXPECT_EQ(value, c.value);
       }
     }
-    free_now(id);
   }
 }
 
@@ -203,9 +198,8 @@ TEST_F(ValuesSetGet, NullAndEmptyValuesCountsAndLengths) {
   EXPECT_EQ(CV_Set_Value_To_Empty(id, kPN), CV_INVALID_TAG);
 }
 
-// Fixed-width values are packed: ten thousand US values share a few nodes and read back in
-// order through the value cursor and as one piece. Stored forms appended as a decoder does
-// read back the same way, and a set after them goes behind them.
+// Fixed-width values are packed into few nodes and read back in order; stored forms appended as
+// a decoder does read back the same way, and a set after them goes behind them.
 TEST_F(ValuesSetGet, FixedWidthValuesArePackedAndStoredFormsAppend) {
   const int32_t id = open_message();
   std::vector<uint16_t> values(10000);
@@ -287,9 +281,8 @@ TEST_F(ValuesSetGet, ValueCursorFollowsGetsSetsAndDeletes) {
   EXPECT_EQ(CV_Delete_Current_Value(id, kUS), CV_NO_VALUE_YET);
 }
 
-// A refusal before any change keeps the old values; a refused conversion of a first set leaves
-// none; text that breaks its VR's rules is stored all the same. The configuration flags reach
-// the conversions.
+// A refusal before any change keeps the old values, a refused first set leaves none, text that
+// breaks its VR's rules is stored all the same; the configuration flags reach the conversions.
 TEST_F(ValuesSetGet, RefusedSetsAndConfigurationFlags) {
   const int32_t id = open_message();
   ASSERT_EQ(CV_Set_Value_From_String(id, kDS, "2.5"), kOk);
@@ -329,8 +322,7 @@ TEST_F(ValuesSetGet, RefusedSetsAndConfigurationFlags) {
   EXPECT_EQ(text_of(id, kLO), "ABC");
 }
 
-// Several threads at once: each writer on messages of its own, readers sharing one message.
-// Builds a message of mixed values with an item, reads them all back and frees it; returns the
+// Builds a message of mixed values with an item, reads them back and frees it; returns the
 // number of mismatches.
 int build_and_check(int thread, int round) {
   int32_t id = -1;

@@ -1,6 +1,5 @@
-// Shared fixture of the value-function tests: the library started from the shipped
-// configuration for each test, objects opened through the public interface and freed after it,
-// and a check that every value node, attribute record and object went back to its pool.
+// Fixture of the value-function tests: the library started per test, objects freed after it, and
+// a check that every value node, attribute record and object went back to its pool.
 #ifndef TESSEL_TESTS_VALUES_API_VALUES_API_SUPPORT_HPP_
 #define TESSEL_TESTS_VALUES_API_VALUES_API_SUPPORT_HPP_
 
