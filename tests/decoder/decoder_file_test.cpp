@@ -20,36 +20,29 @@ constexpr uint32_t kPatientName = 0x00100010;
 
 // A File object with its header record; the record belongs to the test, so it is detached
 // before the object is freed.
-class FileScope {
- public:
+struct FileScope {
   FileScope() {
-    data::MsgObj* object = nullptr;
     EXPECT_TRUE(data::create_object(data::ObjectKind::kFile, "MOUSE", &object).ok());
-    object_ = object;
-    object_->media_info = &info_;
+    object->media_info = &info;
   }
   ~FileScope() {
-    object_->media_info = nullptr;
-    data::destroy_object(object_);
+    object->media_info = nullptr;
+    data::destroy_object(object);
   }
   FileScope(const FileScope&) = delete;
   FileScope& operator=(const FileScope&) = delete;
-
-  data::MsgObj& object() { return *object_; }
-  int32_t id() const { return object_->id; }
-  const media::FileInfo& info() const { return info_; }
+  int32_t id() const { return object->id; }
 
   Decoded decode(const std::string& bytes, std::vector<uint32_t> sizes = {}) {
     codec::DecodeRequest request;
     request.file_header = true;
     request.file_name = "test.dcm";
     request.function = "CV_Open_File";
-    return decode_internal(*object_, bytes, request, std::move(sizes));
+    return decode_internal(*object, bytes, request, std::move(sizes));
   }
 
- private:
-  data::MsgObj* object_ = nullptr;
-  media::FileInfo info_{};
+  data::MsgObj* object = nullptr;
+  media::FileInfo info{};
 };
 
 // Preamble, prefix and group 0002 (explicit or implicit VR little endian).
@@ -89,12 +82,12 @@ TEST(FileTest, MetaGroupThenDataSetSyntax) {
       const Decoded decoded = f.decode(file, sizes);
       ASSERT_EQ(decoded.status, CV_NORMAL_COMPLETION) << row.name;
       EXPECT_EQ(decoded.offset, file.size()) << row.name;
-      EXPECT_EQ(f.object().transfer_syntax, row.syntax) << row.name;
+      EXPECT_EQ(f.object->transfer_syntax, row.syntax) << row.name;
       EXPECT_EQ(texts_of(f.id(), kPatientName), std::vector<std::string>{"Doe^Jane"}) << row.name;
       EXPECT_EQ(vr_of(f.id(), 0x00020001), CV_VR_OB) << row.name;
-      EXPECT_EQ(f.info().preamble[0], 'P');
-      EXPECT_EQ(f.info().preamble[127], 'Q');
-      EXPECT_EQ(std::memcmp(f.info().prefix, "DICM", 4), 0);
+      EXPECT_EQ(f.info.preamble[0], 'P');
+      EXPECT_EQ(f.info.preamble[127], 'Q');
+      EXPECT_EQ(std::memcmp(f.info.prefix, "DICM", 4), 0);
     }
   }
 }
@@ -142,7 +135,7 @@ TEST(FileTest, DeflatedDataSet) {
     const Decoded decoded = f.decode(file, sizes);
     ASSERT_EQ(decoded.status, CV_NORMAL_COMPLETION) << sizes.size();
     EXPECT_EQ(texts_of(f.id(), kPatientName), std::vector<std::string>{"Doe^Jane"});
-    EXPECT_EQ(f.object().transfer_syntax, DEFLATED_EXPLICIT_LITTLE_ENDIAN);
+    EXPECT_EQ(f.object->transfer_syntax, DEFLATED_EXPLICIT_LITTLE_ENDIAN);
     EXPECT_TRUE(log.contains("Inflate resources allocated"));
     EXPECT_TRUE(log.contains("Inflate resources released"));
   }

@@ -1,6 +1,6 @@
 // The decoder's rules and repairs: ordering, VR forms, VR reconciliation, private creators, start
-// and stop tags, the tag filter, text splitting, fixed sizes, pixel data, source failures and the
-// exported functions' checks.
+// and stop tags, the tag filter, text splitting, pixel data, value storage, source failures and
+// the exported functions' checks.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,40 +19,27 @@ constexpr uint32_t kPatientId = 0x00100020;
 constexpr uint32_t kRows = 0x00280010;
 constexpr uint32_t kPixelData = 0x7FE00010;
 
-TEST(OrderTest, DescendingTagsFailUnlessAllowed) {
-  Bytes b(true, false);
-  b.text(kPatientId, "LO", "ID").text(kPatientName, "PN", "Doe");
-  {
-    LogCapture log;
-    MessageScope msg;
-    const Decoded decoded = decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN);
-    EXPECT_EQ(decoded.status, CV_OUT_OF_ORDER_TAG);
-    EXPECT_EQ(decoded.error_tag, kPatientName);
-    EXPECT_TRUE(log.contains("Tags not in ascending order: (0010,0010) found after (0010,0020)"));
-  }
+// Refused without the setting (see HostileTest.RefusedStreams); the object keeps tag order.
+TEST(OrderTest, DescendingTagsAcceptedWhenAllowed) {
   BoolSetting allow(ALLOW_OUT_OF_ORDER_TAGS, true);
-  MessageScope msg;
-  ASSERT_EQ(decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
-  // The object keeps its attributes in tag order all the same.
+  const Decoding run(Bytes().text(kPatientId, "LO", "ID").text(kPatientName, "PN", "Doe").str());
+  ASSERT_EQ(run.decoded.status, CV_NORMAL_COMPLETION);
   uint32_t tag = 0;
-  ASSERT_EQ(CV_Get_First_Attribute(msg, &tag, nullptr, nullptr), CV_NORMAL_COMPLETION);
+  ASSERT_EQ(CV_Get_First_Attribute(run.msg, &tag, nullptr, nullptr), CV_NORMAL_COMPLETION);
   EXPECT_EQ(tag, kPatientName);
 }
 
 TEST(TruncationTest, CutInsideAValueNamesTheElement) {
-  Bytes b(true, false);
+  Bytes b;
   b.text(0x00080060, "CS", "CT").text(kPatientName, "PN", "Doe^John^Middle");
-  const std::string cut = b.str().substr(0, b.size() - 6);
   for (const std::vector<uint32_t>& sizes : std::vector<std::vector<uint32_t>>{{}, {2}}) {
-    LogCapture log;
-    MessageScope msg;
-    const Decoded decoded = decode_stream(msg, cut, EXPLICIT_LITTLE_ENDIAN, sizes);
-    EXPECT_EQ(decoded.status, CV_UNEXPECTED_END_OF_STREAM);
-    EXPECT_EQ(decoded.error_tag, kPatientName);
-    EXPECT_EQ(decoded.offset, 10u);  // where (0010,0010) starts
-    EXPECT_TRUE(log.contains("(0010,0010)"));
+    const Decoding run(b.str().substr(0, b.size() - 6), EXPLICIT_LITTLE_ENDIAN, sizes);
+    EXPECT_EQ(run.decoded.status, CV_UNEXPECTED_END_OF_STREAM);
+    EXPECT_EQ(run.decoded.error_tag, kPatientName);
+    EXPECT_EQ(run.decoded.offset, 10u);  // where (0010,0010) starts
+    EXPECT_TRUE(run.log.contains("(0010,0010)"));
     // What came before the failure stays.
-    EXPECT_EQ(texts_of(msg, 0x00080060), std::vector<std::string>{"CT"});
+    EXPECT_EQ(texts_of(run.msg, 0x00080060), std::vector<std::string>{"CT"});
   }
 }
 
@@ -63,113 +50,78 @@ TEST(VrFormTest, LengthFormsAndRepairs) {
     const char* name;
     std::string element;  // raw bytes
     uint32_t tag;
-    int32_t vr;
     std::string value;
     const char* warning;
   };
   const Row rows[] = {
       {"OB with reserved bytes not zero",
-       std::string("\x09\x00\x10\x10OB\x04\x00"
-                   "abcd",
-                   12),
-       0x00091010, CV_VR_OB, "abcd",
+       Bytes().tag(0x00091010).raw("OB").u16(4).raw("abcd").str(), 0x00091010, "abcd",
        "Tag (0009,1010) of VR OB reserved bytes incorrect.  Assuming encoded as 2 byte length"},
-      {"UK with a 16-bit length", std::string("\x20\x00\x99\x00UK\x02\x00xy", 10), 0x00200099,
-       CV_VR_UN, "xy", nullptr},
-      {"?? with a 16-bit length", std::string("\x20\x00\x99\x00??\x02\x00xy", 10), 0x00200099,
-       CV_VR_UN, "xy", nullptr},
+      {"UK with a 16-bit length", std::string("\x20\x00\x99\x00UK\x02\x00xy", 10), 0x00200099, "xy",
+       nullptr},
+      {"?? with a 16-bit length", std::string("\x20\x00\x99\x00??\x02\x00xy", 10), 0x00200099, "xy",
+       nullptr},
       {"unknown VR characters as UN",
-       std::string("\x20\x00\x99\x00"
-                   "ZZ\0\0\x02\0\0\0xy",
-                   14),
-       0x00200099, CV_VR_UN, "xy", nullptr},
+       Bytes().tag(0x00200099).raw("ZZ").u16(0).u32(2).raw("xy").str(), 0x00200099, "xy", nullptr},
       {"UC as a long-form UN", std::string("\x20\x00\x99\x00UC\0\0\x02\0\0\0xy", 14), 0x00200099,
-       CV_VR_UN, "xy", nullptr},
+       "xy", nullptr},
   };
+  BoolSetting keep(ALLOW_INVALID_PRIVATE_ATTRIBUTES, true);
   for (const Row& row : rows) {
-    BoolSetting keep(ALLOW_INVALID_PRIVATE_ATTRIBUTES, true);
-    Bytes b(true, false);
-    b.raw(row.element).text(0x002000A0, "SH", "MARK");
-    LogCapture log;
-    MessageScope msg;
-    ASSERT_EQ(decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION)
-        << row.name;
-    EXPECT_EQ(vr_of(msg, row.tag), row.vr) << row.name;
-    EXPECT_EQ(bytes_of(msg, row.tag), row.value) << row.name;
-    EXPECT_EQ(texts_of(msg, 0x002000A0), std::vector<std::string>{"MARK"}) << row.name;
+    SCOPED_TRACE(row.name);
+    const Decoding run(Bytes().raw(row.element).text(0x002000A0, "SH", "MARK").str());
+    ASSERT_EQ(run.decoded.status, CV_NORMAL_COMPLETION);
+    EXPECT_EQ(vr_of(run.msg, row.tag), row.tag == 0x00091010 ? CV_VR_OB : CV_VR_UN);
+    EXPECT_EQ(bytes_of(run.msg, row.tag), row.value);
+    EXPECT_EQ(texts_of(run.msg, 0x002000A0), std::vector<std::string>{"MARK"});
     if (row.warning != nullptr) {
-      EXPECT_TRUE(log.contains(row.warning)) << row.name;
+      EXPECT_TRUE(run.log.contains(row.warning));
     }
   }
 }
 
-TEST(VrReconciliationTest, StreamAndDictionaryVrs) {
-  // UN with a dictionary entry becomes the dictionary VR; another stream VR wins over the
-  // dictionary's.
-  Bytes b(true, false);
+// Repairs of one stream, whole or in 2-byte chunks: a defined-length sequence whose length also
+// counts a closing delimiter (as some writers emit); an undefined-length UN holding implicit VR
+// items, whose elements take their dictionary VRs; a UN value that does not fit its dictionary VR
+// (dropped); UN with a dictionary entry (the dictionary VR); another stream VR (kept).
+TEST(VrReconciliationTest, StreamRepairs) {
+  Bytes body;
+  body.item(Bytes().text(0x00081150, "UI", "1.2.3")).sequence_end();
+  Bytes content(false);
+  content.text(0x00081150, "UI", "1.2.3").u16s(kRows, "US", {7});
+  Bytes b;
+  b.header(0x00081115, "SQ", static_cast<uint32_t>(body.size())).raw(body.str());
+  b.header(0x00081140, "UN", kUndefined).item().raw(content.str()).item_end().sequence_end();
+  b.element(0x00081161, "UN", "abcdef").text(kPatientName, "PN", "After");
   b.element(0x00200013, "UN", "12").element(kRows, "UN", std::string("\x00\x02", 2));
   b.header(0x00280011, "SS", 2).u16(0xFFFF);
-  LogCapture log;
-  MessageScope msg;
-  ASSERT_EQ(decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
-  EXPECT_EQ(vr_of(msg, 0x00200013), CV_VR_IS);
-  EXPECT_EQ(vr_of(msg, kRows), CV_VR_US);
-  uint16_t rows = 0;
-  ASSERT_EQ(CV_Get_Value_To_UShortInt(msg, kRows, &rows), CV_NORMAL_COMPLETION);
-  EXPECT_EQ(rows, 512);
-  EXPECT_EQ(vr_of(msg, 0x00280011), CV_VR_SS);
-  EXPECT_TRUE(log.contains("(0028,0011): changing VR from US to SS encoded in stream"));
-
-  // A UN value that does not fit its dictionary VR is dropped with a warning.
-  Bytes odd(true, false);
-  odd.element(0x00081161, "UN", "abcdef").text(0x00290010, "LO", "X");
-  LogCapture log2;
-  MessageScope msg2;
-  ASSERT_EQ(decode_stream(msg2, odd.str(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
-  EXPECT_EQ(attribute_of(msg2, 0x00081161), nullptr);
-  EXPECT_TRUE(log2.contains("Unable to convert tag (0008,1161) from UN to UL, ignoring"));
-}
-
-// An undefined-length UN holds implicit VR items; its elements take their dictionary VRs.
-TEST(VrReconciliationTest, UndefinedLengthUnBecomesSequence) {
-  Bytes content(false, false);
-  content.text(0x00081150, "UI", "1.2.3").u16s(kRows, "US", {7});
-  Bytes b(true, false);
-  b.header(0x00081140, "UN", kUndefined).item().raw(content.str()).item_end().sequence_end();
-  b.text(kPatientName, "PN", "After");
   for (const std::vector<uint32_t>& sizes : std::vector<std::vector<uint32_t>>{{}, {2}}) {
-    LogCapture log;
-    MessageScope msg;
-    ASSERT_EQ(decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN, sizes).status,
-              CV_NORMAL_COMPLETION);
+    SCOPED_TRACE(sizes.size());
+    const Decoding run(b.str(), EXPLICIT_LITTLE_ENDIAN, sizes);
+    ASSERT_EQ(run.decoded.status, CV_NORMAL_COMPLETION);
     EXPECT_TRUE(
-        log.contains("(0008,1140): Undefined length UN attribute in stream, changing VR to SQ"));
-    EXPECT_EQ(vr_of(msg, 0x00081140), CV_VR_SQ);
-    const std::vector<int32_t> items = items_of(msg, 0x00081140);
+        run.log.contains("(0008,1115): Sequence delimiter ends a sequence of defined length"));
+    EXPECT_EQ(items_of(run.msg, 0x00081115).size(), 1u);
+    EXPECT_TRUE(run.log.contains(
+        "(0008,1140): Undefined length UN attribute in stream, changing VR to SQ"));
+    EXPECT_EQ(vr_of(run.msg, 0x00081140), CV_VR_SQ);
+    const std::vector<int32_t> items = items_of(run.msg, 0x00081140);
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(vr_of(items[0], 0x00081150), CV_VR_UI);
     EXPECT_EQ(vr_of(items[0], kRows), CV_VR_US);
     uint16_t rows = 0;
     EXPECT_EQ(CV_Get_Value_To_UShortInt(items[0], kRows, &rows), CV_NORMAL_COMPLETION);
     EXPECT_EQ(rows, 7);
-    EXPECT_EQ(texts_of(msg, kPatientName), std::vector<std::string>{"After"});
+    EXPECT_EQ(attribute_of(run.msg, 0x00081161), nullptr);
+    EXPECT_TRUE(run.log.contains("Unable to convert tag (0008,1161) from UN to UL, ignoring"));
+    EXPECT_EQ(texts_of(run.msg, kPatientName), std::vector<std::string>{"After"});
+    EXPECT_EQ(vr_of(run.msg, 0x00200013), CV_VR_IS);
+    EXPECT_EQ(vr_of(run.msg, kRows), CV_VR_US);
+    ASSERT_EQ(CV_Get_Value_To_UShortInt(run.msg, kRows, &rows), CV_NORMAL_COMPLETION);
+    EXPECT_EQ(rows, 512);
+    EXPECT_EQ(vr_of(run.msg, 0x00280011), CV_VR_SS);
+    EXPECT_TRUE(run.log.contains("(0028,0011): changing VR from US to SS encoded in stream"));
   }
-}
-
-// A defined-length sequence whose length also counts a closing delimiter, as some writers emit.
-TEST(SequenceTest, DelimiterCountedInADefinedLength) {
-  Bytes item = Bytes(true, false).text(0x00081150, "UI", "1.2.3");
-  Bytes body(true, false);
-  body.item(item).sequence_end();
-  Bytes b(true, false);
-  b.header(0x00081140, "SQ", static_cast<uint32_t>(body.str().size())).raw(body.str());
-  b.text(kPatientName, "PN", "After");
-  LogCapture log;
-  MessageScope msg;
-  ASSERT_EQ(decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
-  EXPECT_TRUE(log.contains("(0008,1140): Sequence delimiter ends a sequence of defined length"));
-  EXPECT_EQ(items_of(msg, 0x00081140).size(), 1u);
-  EXPECT_EQ(texts_of(msg, kPatientName), std::vector<std::string>{"After"});
 }
 
 // Pixel-value elements read without VRs follow the Pixel Representation of their data set, or of
@@ -178,94 +130,78 @@ TEST(VrReconciliationTest, PixelValuesFollowThePixelRepresentation) {
   constexpr uint32_t kSmallest = 0x00280106;
   constexpr uint32_t kPadding = 0x00280120;
   for (const uint16_t representation : {uint16_t{0}, uint16_t{1}}) {
-    Bytes item(false, false);
-    item.u16s(kPadding, "US", {0xFFF0});
-    Bytes b(false, false);
+    Bytes b(false);
     b.u16s(0x00280103, "US", {representation}).u16s(kSmallest, "US", {0xFC18});
-    b.header(0x00289110, "SQ", kUndefined).item(item).sequence_end();
-    MessageScope msg;
-    ASSERT_EQ(decode_stream(msg, b.str(), IMPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
+    b.header(0x00289110, "SQ", kUndefined).item(Bytes(false).u16s(kPadding, "US", {0xFFF0}));
+    const Decoding run(b.sequence_end().str(), IMPLICIT_LITTLE_ENDIAN);
+    ASSERT_EQ(run.decoded.status, CV_NORMAL_COMPLETION);
     const int32_t expected = representation == 1 ? CV_VR_SS : CV_VR_US;
-    EXPECT_EQ(vr_of(msg, kSmallest), expected);
-    const std::vector<int32_t> items = items_of(msg, 0x00289110);
+    EXPECT_EQ(vr_of(run.msg, kSmallest), expected);
+    const std::vector<int32_t> items = items_of(run.msg, 0x00289110);
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(vr_of(items[0], kPadding), expected);
     if (representation == 1) {
       int16_t smallest = 0;
-      EXPECT_EQ(CV_Get_Value_To_ShortInt(msg, kSmallest, &smallest), CV_NORMAL_COMPLETION);
+      EXPECT_EQ(CV_Get_Value_To_ShortInt(run.msg, kSmallest, &smallest), CV_NORMAL_COMPLETION);
       EXPECT_EQ(smallest, -1000);
     }
   }
-  Bytes b(true, false);
-  b.u16s(0x00280103, "US", {1}).u16s(kSmallest, "US", {7});
-  MessageScope msg;
-  ASSERT_EQ(decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
-  EXPECT_EQ(vr_of(msg, kSmallest), CV_VR_US);
+  const Decoding run(Bytes().u16s(0x00280103, "US", {1}).u16s(kSmallest, "US", {7}).str());
+  ASSERT_EQ(run.decoded.status, CV_NORMAL_COMPLETION);
+  EXPECT_EQ(vr_of(run.msg, kSmallest), CV_VR_US);
 }
 
 // CV_Set_Value_Representation turns a UN value holding implicit items into a sequence through
 // the decoder.
 TEST(VrReconciliationTest, UnChangedToSequenceLater) {
-  Bytes content(false, false);
+  Bytes content(false);
   content.text(0x00081150, "UI", "1.2.3");
-  Bytes items(false, false);
+  Bytes items(false);
   items.item(content).item(kUndefined).raw(content.str()).item_end();
-  Bytes b(true, false);
-  b.element(0x00091010, "UN", items.str());
   BoolSetting keep(ALLOW_INVALID_PRIVATE_ATTRIBUTES, true);
-  MessageScope msg;
-  ASSERT_EQ(decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
-  ASSERT_EQ(CV_Set_Value_Representation(msg, 0x00091010, CV_VR_SQ), CV_NORMAL_COMPLETION);
-  const std::vector<int32_t> decoded = items_of(msg, 0x00091010);
+  const Decoding run(Bytes().element(0x00091010, "UN", items.str()).str());
+  ASSERT_EQ(run.decoded.status, CV_NORMAL_COMPLETION);
+  ASSERT_EQ(CV_Set_Value_Representation(run.msg, 0x00091010, CV_VR_SQ), CV_NORMAL_COMPLETION);
+  const std::vector<int32_t> decoded = items_of(run.msg, 0x00091010);
   ASSERT_EQ(decoded.size(), 2u);
   EXPECT_EQ(texts_of(decoded[1], 0x00081150), std::vector<std::string>{std::string("1.2.3\0", 6)});
 }
 
-TEST(FixedSizeTest, LengthMustBeAWholeNumberOfValues) {
-  struct Row {
-    const char* vr;
-    uint32_t tag;
-    uint32_t length;
-  };
-  const Row rows[] = {
-      {"US", kRows, 3}, {"UL", 0x00081161, 6}, {"FD", 0x00189087, 12}, {"AT", 0x00209165, 2}};
-  for (const Row& row : rows) {
-    Bytes b(true, false);
-    // One byte more when the length is odd keeps the stream even; it is never reached.
-    b.header(row.tag, row.vr, row.length).raw(std::string(row.length + row.length % 2, '\x01'));
-    LogCapture log;
-    MessageScope msg;
-    const Decoded decoded = decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN);
-    EXPECT_EQ(decoded.status, CV_INVALID_STREAM_LENGTH) << row.vr;
-    EXPECT_EQ(decoded.error_tag, row.tag);
-    EXPECT_TRUE(log.contains("Total attribute length (" + std::to_string(row.length) +
-                             ") not a multiple of size"))
-        << row.vr;
-    EXPECT_TRUE(log.contains(std::string("for VR (") + row.vr + ")")) << row.vr;
-  }
-}
-
-TEST(PrivateTest, DataElementsNeedTheirCreator) {
-  Bytes b(true, false);
-  b.text(0x00291010, "LO", "orphan").text(0x00311010, "LO", "kept");
+// Data elements without a creator are dropped unless invalid private attributes are allowed; a
+// repeated creator code shares the first one's block unless duplicates are allowed.
+TEST(PrivateTest, CreatorsOfTheStream) {
+  Bytes b;
+  b.text(0x00271010, "LO", "orphan");
+  b.text(0x00290010, "LO", "SAME").text(0x00290011, "LO", "SAME");
+  b.text(0x00291001, "LO", "first").text(0x00291102, "LO", "second");
   b.text(0x00330010, "LO", "CREATOR").text(0x00331010, "LO", "owned");
   {
-    LogCapture log;
-    MessageScope msg;
-    ASSERT_EQ(decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
-    EXPECT_EQ(attribute_of(msg, 0x00291010), nullptr);
-    EXPECT_TRUE(log.contains("Private stream tag (0029,1010) ignored: no creator"));
-    EXPECT_EQ(texts_of(msg, 0x00331010), std::vector<std::string>{"owned"});
+    const Decoding run(b.str());
+    ASSERT_EQ(run.decoded.status, CV_NORMAL_COMPLETION);
+    EXPECT_EQ(attribute_of(run.msg, 0x00271010), nullptr);
+    EXPECT_TRUE(run.log.contains("Private stream tag (0027,1010) ignored: no creator"));
+    EXPECT_EQ(texts_of(run.msg, 0x00331010), std::vector<std::string>{"owned"});
+    EXPECT_TRUE(run.log.contains("Ignoring duplicate private creator code: (0029,0011) SAME"));
+    EXPECT_EQ(attribute_of(run.msg, 0x00290011), nullptr);
+    EXPECT_EQ(texts_of(run.msg, 0x00291002), std::vector<std::string>{"second"});
   }
-  BoolSetting keep(ALLOW_INVALID_PRIVATE_ATTRIBUTES, true);
-  MessageScope msg;
-  ASSERT_EQ(decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
-  EXPECT_EQ(texts_of(msg, 0x00291010), std::vector<std::string>{"orphan"});
+  {
+    BoolSetting keep(ALLOW_INVALID_PRIVATE_ATTRIBUTES, true);
+    const Decoding run(b.str());
+    ASSERT_EQ(run.decoded.status, CV_NORMAL_COMPLETION);
+    EXPECT_EQ(texts_of(run.msg, 0x00271010), std::vector<std::string>{"orphan"});
+  }
+  Cfg->allow_duplicate_creator_codes = true;
+  const Decoding run(b.str());
+  Cfg->allow_duplicate_creator_codes = false;
+  ASSERT_EQ(run.decoded.status, CV_NORMAL_COMPLETION);
+  EXPECT_EQ(texts_of(run.msg, 0x00290011), std::vector<std::string>{"SAME"});
+  EXPECT_EQ(texts_of(run.msg, 0x00291102), std::vector<std::string>{"second"});
 }
 
 // Stream blocks are renumbered into the blocks the object has for the same creators.
 TEST(PrivateTest, BlocksMapIntoTheObject) {
-  Bytes b(true, false);
+  Bytes b;
   b.text(0x00290010, "LO", "A").text(0x00290011, "LO", "B");
   b.text(0x00291001, "LO", "a1").text(0x00291101, "LO", "b1");
   MessageScope msg;
@@ -282,29 +218,8 @@ TEST(PrivateTest, BlocksMapIntoTheObject) {
   EXPECT_EQ(texts_of(msg, 0x00291101), std::vector<std::string>{"a1"});
 }
 
-TEST(PrivateTest, DuplicateCreatorCodes) {
-  Bytes b(true, false);
-  b.text(0x00290010, "LO", "SAME").text(0x00290011, "LO", "SAME");
-  b.text(0x00291001, "LO", "first").text(0x00291102, "LO", "second");
-  {
-    LogCapture log;
-    MessageScope msg;
-    ASSERT_EQ(decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
-    EXPECT_TRUE(log.contains("Ignoring duplicate private creator code: (0029,0011) SAME"));
-    EXPECT_EQ(attribute_of(msg, 0x00290011), nullptr);
-    EXPECT_EQ(texts_of(msg, 0x00291002), std::vector<std::string>{"second"});
-  }
-  Cfg->allow_duplicate_creator_codes = true;
-  MessageScope msg;
-  const Decoded decoded = decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN);
-  Cfg->allow_duplicate_creator_codes = false;
-  ASSERT_EQ(decoded.status, CV_NORMAL_COMPLETION);
-  EXPECT_EQ(texts_of(msg, 0x00290011), std::vector<std::string>{"SAME"});
-  EXPECT_EQ(texts_of(msg, 0x00291102), std::vector<std::string>{"second"});
-}
-
 TEST(StartStopTest, StopTagEndsBeforeTheNextGroup) {
-  Bytes b(true, false);
+  Bytes b;
   b.text(0x00080016, "UI", "1.2").text(0x00080060, "CS", "CT");
   const uint32_t group10 = static_cast<uint32_t>(b.size());
   b.text(kPatientName, "PN", "Doe").text(kPatientId, "LO", "ID");
@@ -316,29 +231,21 @@ TEST(StartStopTest, StopTagEndsBeforeTheNextGroup) {
   EXPECT_NE(attribute_of(msg, 0x00080060), nullptr);
 
   // Elements below the start tag are read and dropped, sequences included.
-  Bytes s(true, false);
-  s.header(0x00081140, "SQ", kUndefined)
-      .item()
-      .text(0x00081150, "UI", "1.2")
-      .item_end()
-      .sequence_end();
-  s.text(kPatientName, "PN", "Doe");
-  MessageScope msg2;
-  ASSERT_EQ(decode_stream(msg2, s.str(), EXPLICIT_LITTLE_ENDIAN, {}, 0x00100000).status,
-            CV_NORMAL_COMPLETION);
-  EXPECT_EQ(attribute_of(msg2, 0x00081140), nullptr);
-  EXPECT_EQ(texts_of(msg2, kPatientName), std::vector<std::string>{"Doe"});
+  Bytes s;
+  s.header(0x00081140, "SQ", kUndefined).item().text(0x00081150, "UI", "1.2").item_end();
+  s.sequence_end().text(kPatientName, "PN", "Doe");
+  const Decoding run(s.str(), EXPLICIT_LITTLE_ENDIAN, {}, 0x00100000);
+  ASSERT_EQ(run.decoded.status, CV_NORMAL_COMPLETION);
+  EXPECT_EQ(attribute_of(run.msg, 0x00081140), nullptr);
+  EXPECT_EQ(texts_of(run.msg, kPatientName), std::vector<std::string>{"Doe"});
 }
 
 TEST(FilterTest, FilteredElementsAreSkipped) {
-  Bytes b(true, false);
+  Bytes b;
   b.text(0x00080060, "CS", "CT").text(0x00090010, "LO", "X");
-  b.header(0x00091001, "SQ", kUndefined)
-      .item()
-      .text(0x00080100, "SH", "in")
-      .item_end()
-      .sequence_end();
-  b.text(kPatientName, "PN", "Doe").text(kPatientId, "LO", "ID").text(0x00180050, "DS", "1");
+  b.header(0x00091001, "SQ", kUndefined).item().text(0x00080100, "SH", "in").item_end();
+  b.sequence_end().text(kPatientName, "PN", "Doe");
+  b.text(kPatientId, "LO", "ID").text(0x00180050, "DS", "1");
   struct Row {
     const char* filter;
     std::vector<uint32_t> gone;
@@ -351,13 +258,13 @@ TEST(FilterTest, FilteredElementsAreSkipped) {
       {"G0008-G0009", {0x00080060, 0x00090010}, {kPatientName}},
   };
   for (const Row& row : rows) {
+    SCOPED_TRACE(row.filter);
     ASSERT_EQ(CV_Set_String_Config_Value(DECODER_TAG_FILTER, row.filter), CV_NORMAL_COMPLETION);
-    MessageScope msg;
-    const Decoded decoded = decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN);
+    const Decoding run(b.str());
     ASSERT_EQ(CV_Set_String_Config_Value(DECODER_TAG_FILTER, ""), CV_NORMAL_COMPLETION);
-    ASSERT_EQ(decoded.status, CV_NORMAL_COMPLETION) << row.filter;
-    for (uint32_t tag : row.gone) EXPECT_EQ(attribute_of(msg, tag), nullptr) << row.filter;
-    for (uint32_t tag : row.kept) EXPECT_NE(attribute_of(msg, tag), nullptr) << row.filter;
+    ASSERT_EQ(run.decoded.status, CV_NORMAL_COMPLETION);
+    for (uint32_t tag : row.gone) EXPECT_EQ(attribute_of(run.msg, tag), nullptr);
+    for (uint32_t tag : row.kept) EXPECT_NE(attribute_of(run.msg, tag), nullptr);
   }
 }
 
@@ -368,45 +275,35 @@ TEST(TextTest, SplittingAndRepairs) {
     const char* vr;
     uint32_t tag;
     std::string value;
-    std::vector<std::string> expected;
+    std::string expected;  // the stored values, '|' between
   };
   const std::string jis = "Yamada^Tarou=\x1b$B;3ED\\B@O:\x1b(B";
   const Row rows[] = {
-      {"ISO 2022 PN keeps its backslash", "\\ISO 2022 IR 87", "PN", kPatientName, jis, {jis}},
-      {"without escapes the backslash splits",
-       nullptr,
-       "PN",
-       kPatientName,
-       jis,
-       {"Yamada^Tarou=\x1b$B;3ED", "B@O:\x1b(B"}},
-      {"text after the escape back splits",
-       "\\ISO 2022 IR 87",
-       "LO",
-       kPatientId,
-       "\x1b$B;3\x1b(B\\X",
-       {"\x1b$B;3\x1b(B", "X"}},
-      {"LT is one value", nullptr, "LT", 0x00204000, "a\\b", {"a\\b"}},
-      {"empty pieces are NULL values", nullptr, "CS", 0x00080008, "A\\\\B", {"A", "", "B"}},
+      {"ISO 2022 PN keeps its backslash", "\\ISO 2022 IR 87", "PN", kPatientName, jis, jis},
+      {"without escapes the backslash splits", nullptr, "PN", kPatientName, jis,
+       "Yamada^Tarou=\x1b$B;3ED|B@O:\x1b(B"},
+      {"text after the escape back splits", "\\ISO 2022 IR 87", "LO", kPatientId,
+       "\x1b$B;3\x1b(B\\X", "\x1b$B;3\x1b(B|X"},
+      {"LT is one value", nullptr, "LT", 0x00204000, "a\\b", "a\\b"},
+      {"empty pieces are NULL values", nullptr, "CS", 0x00080008, "A\\\\B", "A||B"},
   };
   BoolSetting keep_spaces(REMOVE_SINGLE_TRAILING_SPACE, false);
   for (const Row& row : rows) {
-    Bytes b(true, false);
+    SCOPED_TRACE(row.name);
+    Bytes b;
     if (row.charset != nullptr) b.text(0x00080005, "CS", row.charset);
-    b.element(row.tag, row.vr, row.value.size() % 2 != 0 ? row.value + " " : row.value);
-    MessageScope msg;
-    ASSERT_EQ(decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION)
-        << row.name;
-    std::vector<std::string> got = texts_of(msg, row.tag);
-    if (!got.empty() && row.value.size() % 2 != 0) got.back().pop_back();
-    EXPECT_EQ(got, row.expected) << row.name;
+    const Decoding run(
+        b.element(row.tag, row.vr, row.value + (row.value.size() % 2 ? " " : "")).str());
+    ASSERT_EQ(run.decoded.status, CV_NORMAL_COMPLETION);
+    const std::vector<std::string> texts = texts_of(run.msg, row.tag);
+    std::string got;
+    for (size_t i = 0; i < texts.size(); ++i) got += (i == 0 ? "" : "|") + texts[i];
+    EXPECT_EQ(got, row.expected + (row.value.size() % 2 ? " " : ""));
   }
-
   BoolSetting trim(REMOVE_SINGLE_TRAILING_SPACE, true);
-  Bytes b(true, false);
-  b.element(0x00080008, "CS", "AB \\  ");
-  MessageScope msg;
-  ASSERT_EQ(decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
-  EXPECT_EQ(texts_of(msg, 0x00080008), (std::vector<std::string>{"AB", "  "}));
+  const Decoding run(Bytes().element(0x00080008, "CS", "AB \\  ").str());
+  ASSERT_EQ(run.decoded.status, CV_NORMAL_COMPLETION);
+  EXPECT_EQ(texts_of(run.msg, 0x00080008), (std::vector<std::string>{"AB", "  "}));
 }
 
 TEST(PixelDataTest, EncapsulatedAndNativeForms) {
@@ -436,33 +333,30 @@ TEST(PixelDataTest, EncapsulatedAndNativeForms) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    LogCapture log;
-    MessageScope msg;
-    EXPECT_EQ(decode_stream(msg, row.stream, row.syntax, {2}).status, row.status);
+    const Decoding run(row.stream, row.syntax, {2});
+    EXPECT_EQ(run.decoded.status, row.status);
     if (row.line != nullptr) {
-      EXPECT_TRUE(log.contains(row.line));
+      EXPECT_TRUE(run.log.contains(row.line));
     }
     if (row.status == CV_NORMAL_COMPLETION) {
-      EXPECT_EQ(bytes_of(msg, kPixelData), row.stored);
+      EXPECT_EQ(bytes_of(run.msg, kPixelData), row.stored);
     }
   }
 }
 
 // Multi-frame pixel data is stored one node per frame when the source delivered it.
 TEST(PixelDataTest, OneNodePerFrame) {
-  Bytes b(true, false);
-  b.text(0x00280008, "IS", "4");
-  b.header(kPixelData, "OB", 4 * 40000).raw(std::string(4 * 40000, '\x5a'));
-  MessageScope msg;
-  ASSERT_EQ(decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN).status, CV_NORMAL_COMPLETION);
-  const data::TagObj* pixels = attribute_of(msg, kPixelData);
+  Bytes b;
+  b.text(0x00280008, "IS", "4").element(kPixelData, "OB", std::string(4 * 40000, '\x5a'));
+  const Decoding run(b.str());
+  ASSERT_EQ(run.decoded.status, CV_NORMAL_COMPLETION);
+  const data::TagObj* pixels = attribute_of(run.msg, kPixelData);
   ASSERT_NE(pixels, nullptr);
-  int nodes = 0;
+  std::vector<uint32_t> nodes;
   for (const data::ValueObj* node = pixels->head; node != nullptr; node = node->next) {
-    EXPECT_EQ(node->length, 40000u);
-    ++nodes;
+    nodes.push_back(node->length);
   }
-  EXPECT_EQ(nodes, 4);
+  EXPECT_EQ(nodes, std::vector<uint32_t>(4, 40000));
   EXPECT_EQ(pixels->value_count, 1);
 }
 
@@ -471,9 +365,8 @@ TEST(LargeValueTest, ValuesGoToTemporaryFilesWhenConfigured) {
   data::MsgObj& object = object_of(msg);
   object.large_data_store = data::kStoredInFile;
   object.large_data_size = 200;
-  Bytes b(true, false);
-  std::string value;
-  for (int i = 0; i < 1000; ++i) value.push_back(static_cast<char>(i));
+  const std::string value = pattern(1000);
+  Bytes b;
   b.element(0x00091010, "OB", value).element(0x00091011, "OB", "small!");
   BoolSetting keep(ALLOW_INVALID_PRIVATE_ATTRIBUTES, true);
   ASSERT_EQ(decode_stream(msg, b.str(), EXPLICIT_LITTLE_ENDIAN, {64}).status, CV_NORMAL_COMPLETION);
@@ -510,8 +403,7 @@ TEST(CallbackTest, BulkValuesGoToRegisteredCallbacks) {
   ASSERT_EQ(CV_Register_Callback_Function(app, kPixelData, nullptr, pixel_callback),
             CV_NORMAL_COMPLETION);
   Bytes b(true, true);  // big endian: the callback receives host-order words
-  b.text(kPatientName, "PN", "Doe");
-  b.u16s(kPixelData, "OW", {0x0102, 0x0304});
+  b.text(kPatientName, "PN", "Doe").u16s(kPixelData, "OW", {0x0102, 0x0304});
   // The callback gets the length, or with announce_offsets the element's offset (12); a value
   // below CALLBACK_MIN_DATA_SIZE stays in memory.
   const uint32_t saved = Cfg->longs[CALLBACK_MIN_DATA_SIZE];
@@ -546,7 +438,7 @@ TEST(CallbackTest, BulkValuesGoToRegisteredCallbacks) {
 }
 
 TEST(SourceTest, SourceFailuresAndOddChunks) {
-  Bytes b(true, false);
+  Bytes b;
   b.text(kPatientName, "PN", "Doe^John").text(kPatientId, "LO", "ID");
   struct Row {
     const char* name;

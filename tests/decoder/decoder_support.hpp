@@ -90,6 +90,16 @@ class MessageScope {
   int32_t id_ = -1;
 };
 
+// A decode of `bytes` into a fresh message, with the log lines it wrote.
+struct Decoding {
+  explicit Decoding(const std::string& bytes, int32_t syntax = EXPLICIT_LITTLE_ENDIAN,
+                    std::vector<uint32_t> sizes = {}, uint32_t start_tag = 0)
+      : decoded(decode_stream(msg, bytes, syntax, std::move(sizes), start_tag)) {}
+  LogCapture log;
+  MessageScope msg;
+  Decoded decoded;
+};
+
 inline data::MsgObj& object_of(int32_t id) {
   return *data::find_object(id);
 }

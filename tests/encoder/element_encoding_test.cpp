@@ -13,86 +13,79 @@ namespace {
 using ElementEncodingTest = EncoderTest;
 
 TEST_F(ElementEncodingTest, ElementsAreWrittenAsTheirVrAndSyntaxRequire) {
+  // Each case builds one element (two for the NULL case) and names the one element written.
   struct Case {
     const char* name;
     int32_t syntax;
     std::function<void(int32_t)> build;
-    std::function<void(Bytes&)> expected;
+    uint32_t tag;
+    const char* vr;
+    std::string value;
   };
   const std::string uid17 = "1.2.3.4.5.6.7.8.9";
   const Case cases[] = {
       {"OB of 3 bytes gets a NUL", kExplicitLittle,
-       [](int32_t m) { set_buffer(m, kDocument, "abc"); },
-       [](Bytes& b) { b.element(kDocument, "OB", std::string("abc\0", 4)); }},
+       [](int32_t m) { set_buffer(m, kDocument, "abc"); }, kDocument, "OB",
+       std::string("abc\0", 4)},
       {"UN of 3 bytes stays 3 bytes", kExplicitLittle,
-       [](int32_t m) { add_un(m, kUnknown, "xyz"); },
-       [](Bytes& b) { b.element(kUnknown, "UN", "xyz"); }},
+       [](int32_t m) { add_un(m, kUnknown, "xyz"); }, kUnknown, "UN", "xyz"},
       {"CS values joined and padded with a space", kExplicitLittle,
        [](int32_t m) {
          set(m, kImageType, "A");
          set(m, kImageType, "B", true);
        },
-       [](Bytes& b) { b.element(kImageType, "CS", "A\\B "); }},
+       kImageType, "CS", "A\\B "},
       {"empty values keep their separators", kImplicitLittle,
        [](int32_t m) {
          set(m, kImageType, "A");
          ASSERT_EQ(CV_Set_Next_Value_To_NULL(m, kImageType), CV_NORMAL_COMPLETION);
          set(m, kImageType, "B", true);
        },
-       [](Bytes& b) { b.element(kImageType, "CS", "A\\\\B"); }},
+       kImageType, "CS", "A\\\\B"},
       {"UI padded with a NUL", kImplicitLittle, [&](int32_t m) { set(m, kSopInstance, uid17); },
-       [&](Bytes& b) { b.element(kSopInstance, "UI", uid17 + '\0'); }},
+       kSopInstance, "UI", uid17 + '\0'},
       {"SS in explicit big endian", kExplicitBig,
-       [](int32_t m) { ASSERT_EQ(CV_Set_Value_From_ShortInt(m, kTagAngle, -2), 1); },
-       [](Bytes& b) { b.u16s(kTagAngle, "SS", {0xFFFE}); }},
+       [](int32_t m) { ASSERT_EQ(CV_Set_Value_From_ShortInt(m, kTagAngle, -2), 1); }, kTagAngle,
+       "SS", "\xFF\xFE"},
       {"US in implicit big endian", kImplicitBig,
-       [](int32_t m) { ASSERT_EQ(CV_Set_Value_From_Int(m, kRows, 0x0102), 1); },
-       [](Bytes& b) { b.u16s(kRows, "US", {0x0102}); }},
+       [](int32_t m) { ASSERT_EQ(CV_Set_Value_From_Int(m, kRows, 0x0102), 1); }, kRows, "US",
+       "\1\2"},
       {"AT is group then element", kExplicitBig,
        [](int32_t m) { ASSERT_EQ(CV_Set_Value_From_LongInt(m, kOriginalImage, 0x7FE00010), 1); },
-       [](Bytes& b) {
-         b.u16s(kOriginalImage, "AT", {0x7FE0, 0x0010});
-       }},
+       kOriginalImage, "AT", std::string("\x7F\xE0\0\x10", 4)},
       {"FL values in big endian", kExplicitBig,
        [](int32_t m) {
          ASSERT_EQ(CV_Set_Value_From_Float(m, kTableValues, 1.0f), 1);
          ASSERT_EQ(CV_Set_Next_Value_From_Float(m, kTableValues, -2.0f), 1);
        },
-       [](Bytes& b) {
-         b.u32s(kTableValues, "FL", {0x3F800000, 0xC0000000});
-       }},
+       kTableValues, "FL", std::string("\x3F\x80\0\0\xC0\0\0\0", 8)},
       {"FD in big endian", kExplicitBig,
-       [](int32_t m) { ASSERT_EQ(CV_Set_Value_From_Double(m, kSelectorFd, 1.5), 1); },
-       [](Bytes& b) {
-         b.u32s(kSelectorFd, "FD", {0x3FF80000, 0});
-       }},
+       [](int32_t m) { ASSERT_EQ(CV_Set_Value_From_Double(m, kSelectorFd, 1.5), 1); }, kSelectorFd,
+       "FD", std::string("\x3F\xF8\0\0\0\0\0\0", 8)},
       {"OW swapped in 2-byte units", kExplicitBig,
-       [](int32_t m) { set_buffer(m, kRedLut, "\1\2\3\4"); },
-       [](Bytes& b) { b.element(kRedLut, "OW", "\2\1\4\3"); }},
+       [](int32_t m) { set_buffer(m, kRedLut, "\1\2\3\4"); }, kRedLut, "OW", "\2\1\4\3"},
       {"OL swapped in 4-byte units", kExplicitBig,
-       [](int32_t m) { set_buffer(m, kPointIndex, "\1\2\3\4\5\6\7\10"); },
-       [](Bytes& b) { b.element(kPointIndex, "OL", "\4\3\2\1\10\7\6\5"); }},
+       [](int32_t m) { set_buffer(m, kPointIndex, "\1\2\3\4\5\6\7\10"); }, kPointIndex, "OL",
+       "\4\3\2\1\10\7\6\5"},
       {"OF swapped in implicit big endian", kImplicitBig,
-       [](int32_t m) { set_buffer(m, kPointData, "\1\2\3\4"); },
-       [](Bytes& b) { b.element(kPointData, "OF", "\4\3\2\1"); }},
+       [](int32_t m) { set_buffer(m, kPointData, "\1\2\3\4"); }, kPointData, "OF", "\4\3\2\1"},
       {"OB never swapped", kExplicitBig, [](int32_t m) { set_buffer(m, kDocument, "\1\2\3\4"); },
-       [](Bytes& b) { b.element(kDocument, "OB", "\1\2\3\4"); }},
+       kDocument, "OB", "\1\2\3\4"},
       {"UT takes the long form", kExplicitLittle, [](int32_t m) { set(m, kTextValue, "abc"); },
-       [](Bytes& b) { b.element(kTextValue, "UT", "abc "); }},
+       kTextValue, "UT", "abc "},
       {"NULL value has length 0, no value is not written", kExplicitLittle,
        [](int32_t m) {
          ASSERT_EQ(CV_Add_Standard_Attribute(m, kModality), CV_NORMAL_COMPLETION);
          ASSERT_EQ(CV_Set_Value_To_NULL(m, kPatientId), CV_NORMAL_COMPLETION);
        },
-       [](Bytes& b) { b.header(kPatientId, "LO", 0); }},
+       kPatientId, "LO", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const int32_t m = message();
     c.build(m);
     if (HasFatalFailure()) return;
-    Bytes expected = Bytes::of(c.syntax);
-    c.expected(expected);
+    const Bytes expected = Bytes::of(c.syntax).element(c.tag, c.vr, c.value);
     EXPECT_EQ(hex(stream_of(m, c.syntax)), hex(expected.str()));
     EXPECT_EQ(length_of(m, c.syntax), expected.size());
   }
