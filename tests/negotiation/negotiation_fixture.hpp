@@ -10,10 +10,15 @@
 
 #include <gtest/gtest.h>
 
+#include "config/config_record.hpp"
+#include "config/services.hpp"
+#include "core/subsystems.hpp"
 #include "net/association.hpp"
 #include "net/negotiation.hpp"
 #include "tests/support/log_capture.hpp"
 #include "tests/support/test_env.hpp"
+
+#include "tessel/tessel.h"
 
 namespace tessel::test {
 
@@ -35,21 +40,66 @@ using AssociationPtr = std::unique_ptr<net::Association, AssociationDeleter>;
 
 class NegotiationTest : public ::testing::Test {
  protected:
-  void SetUp() override;
-  void TearDown() override;
+  void SetUp() override {
+    library_ = std::make_unique<LibraryScope>(shipped_ini());
+    ASSERT_EQ(library_->status(), CV_NORMAL_COMPLETION);
+    ASSERT_EQ(CV_Register_Application(&app_id_, kLocalTitle), CV_NORMAL_COMPLETION);
+    app_ = CVI_applicationPtr(app_id_);
+    ASSERT_NE(app_, nullptr);
+    log_ = std::make_unique<LogCapture>();
+  }
+
+  void TearDown() override {
+    net::set_negotiation_registry(nullptr);
+    if (app_id_ >= 0) CV_Release_Application(&app_id_);
+    log_.reset();
+    library_.reset();
+  }
 
   // Replaces the application profile (the shipped services profile stays) and drops every list
   // built so far.
-  void load_applications(const std::string& applications);
+  void load_applications(const std::string& applications) {
+    write_file(dir_.file("applications.pro"), applications);
+    subsystems::release_service_tables();
+    ASSERT_TRUE(services::load_profile_files(shipped_etc_dir() + "/services.pro",
+                                             dir_.file("applications.pro"))
+                    .ok());
+    log_->clear();
+  }
+
   // A new association of the local application.
-  AssociationPtr make_association(bool acceptor);
-  // Sets a boolean configuration key.
-  static void set_flag(int32_t key, bool on);
+  AssociationPtr make_association(bool acceptor) {
+    Result<net::Association*> made = net::create_association(*app_, acceptor);
+    EXPECT_TRUE(made.ok());
+    return AssociationPtr(made.ok() ? made.value() : nullptr);
+  }
+
+  static void set_flag(int32_t key, bool on) { Cfg->bools[static_cast<size_t>(key)] = on ? 1 : 0; }
 
   LogCapture& log() { return *log_; }
+
   // Expects the recorded lines from the first one containing expected[0] on to end with the
   // `expected` texts in this order, trailing blanks aside; with `whole`, and nothing after them.
-  void expect_log_block(const std::vector<std::string>& expected, bool whole = false) const;
+  void expect_log_block(const std::vector<std::string>& expected, bool whole = false) const {
+    std::vector<std::string> lines;
+    for (std::string line : log_->lines()) {
+      if (lines.empty() && line.find(expected[0]) == std::string::npos) continue;
+      while (!line.empty() && line.back() == ' ') line.pop_back();
+      lines.push_back(line);
+    }
+    ASSERT_GE(lines.size(), expected.size());
+    if (whole) {
+      EXPECT_EQ(lines.size(), expected.size());
+    }
+    for (size_t i = 0; i < expected.size(); ++i) {
+      const std::string& line = lines[i];
+      const bool ends =
+          line.size() >= expected[i].size() &&
+          line.compare(line.size() - expected[i].size(), std::string::npos, expected[i]) == 0;
+      EXPECT_TRUE(ends) << "line " << i << ": \"" << line << "\" should end with \"" << expected[i]
+                        << "\"";
+    }
+  }
 
   int32_t app_id_ = -1;
   core::Application* app_ = nullptr;

@@ -339,44 +339,36 @@ TEST_F(RequestTest, AnswerIsJudgedInOrder) {
 
 // OFFER_LIST proposes a window: an answer without one means one operation at a time, not the
 // absence of any limit.
-TEST_F(RequestTest, WindowLeftOutOfTheAnswerIsOneOperation) {
-  AssociationPtr association = built_request();
-  AssociationParams& params = *association->params;
-  answer_all(params);
-  params.max_operations_invoked = net::kWindowNotSent;
-  params.max_operations_performed = net::kWindowNotSent;
-  const net::Verdict verdict = net::judge_associate_ac(kFunction, *association);
-  ASSERT_TRUE(verdict.accepted) << verdict.text;
-  EXPECT_EQ(association->max_operations_invoked, 1);
-  EXPECT_EQ(association->max_operations_performed, 1);
-}
-
 TEST_F(RequestTest, AcceptedAnswerSetsUpContextsAndWindow) {
-  AssociationPtr association = built_request();
-  AssociationParams& params = *association->params;
-  answer_all(params);
-  std::strcpy(params.implementation_class_uid, "1.2.3.4.5");
-  params.max_operations_invoked = 2;
-  params.max_operations_performed = 1;
-  params.max_pdu_length = 16384;
-  // MR is refused, CT accepted with its second syntax.
-  params.presentation_contexts[1].result = net::kResultTransferSyntax;
-  std::strcpy(params.presentation_contexts[0].accepted_transfer_syntax, kExplicitLe);
-  const net::Verdict verdict = net::judge_associate_ac(kFunction, *association);
-  ASSERT_TRUE(verdict.accepted) << verdict.text;
-  ASSERT_EQ(association->accepted.size(), 2u);
-  EXPECT_EQ(association->accepted[0].context_id, 1);
-  EXPECT_EQ(association->accepted[0].transfer_syntax, 101);
-  ASSERT_NE(association->accepted[0].service, nullptr);
-  EXPECT_EQ(association->accepted[0].service->name, "STANDARD_CT");
-  EXPECT_EQ(association->accepted[1].context_id, 5);
-  EXPECT_EQ(association->max_operations_invoked, 2);
-  EXPECT_EQ(association->max_operations_performed, 1);
-  EXPECT_EQ(association->remote_max_pdu_length, 16384u);
-  EXPECT_STREQ(params.remote_implementation_class_uid, "1.2.3.4.5");
-  expect_log_block({"Presentation context 3 rejected, reason 0x04",
-                    "|  Abstract syntax: 1.2.840.10008.5.1.4.1.1.4 (STANDARD_MR)",
-                    "|  Transfer Syntax Rejected"});
+  for (const uint16_t window : {uint16_t{2}, net::kWindowNotSent}) {
+    SCOPED_TRACE(window);
+    log().clear();
+    AssociationPtr association = built_request();
+    AssociationParams& params = *association->params;
+    answer_all(params);
+    std::strcpy(params.implementation_class_uid, "1.2.3.4.5");
+    params.max_operations_invoked = window;
+    params.max_operations_performed = window == 2 ? 1 : window;
+    params.max_pdu_length = 16384;
+    // MR is refused, CT accepted with its second syntax.
+    params.presentation_contexts[1].result = net::kResultTransferSyntax;
+    std::strcpy(params.presentation_contexts[0].accepted_transfer_syntax, kExplicitLe);
+    const net::Verdict verdict = net::judge_associate_ac(kFunction, *association);
+    ASSERT_TRUE(verdict.accepted) << verdict.text;
+    ASSERT_EQ(association->accepted.size(), 2u);
+    EXPECT_EQ(association->accepted[0].context_id, 1);
+    EXPECT_EQ(association->accepted[0].transfer_syntax, 101);
+    ASSERT_NE(association->accepted[0].service, nullptr);
+    EXPECT_EQ(association->accepted[0].service->name, "STANDARD_CT");
+    EXPECT_EQ(association->accepted[1].context_id, 5);
+    EXPECT_EQ(association->max_operations_invoked, window == 2 ? 2 : 1);
+    EXPECT_EQ(association->max_operations_performed, 1);
+    EXPECT_EQ(association->remote_max_pdu_length, 16384u);
+    EXPECT_STREQ(params.remote_implementation_class_uid, "1.2.3.4.5");
+    expect_log_block({"Presentation context 3 rejected, reason 0x04",
+                      "|  Abstract syntax: 1.2.840.10008.5.1.4.1.1.4 (STANDARD_MR)",
+                      "|  Transfer Syntax Rejected"});
+  }
 }
 
 TEST_F(RequestTest, RejectionLinesNameResultSourceAndReason) {

@@ -98,6 +98,21 @@ class AssociateTest : public ::testing::Test {
     p.identity_secondary = net::ParamBytes{pass_, 4};
   }
 
+  // Builds a PDU of `type` from the parameters and expects its bytes; they must parse back to
+  // an equal record that writes the same bytes. Gives the parsed record.
+  std::unique_ptr<AssociatePdu> expect_written(uint8_t type, const Bytes& expected) {
+    auto pdu = new_pdu();
+    EXPECT_EQ(net::build_associate(type, *params_, pdu.get()), kOk);
+    const Bytes bytes = written(*pdu);
+    EXPECT_EQ(bytes, expected);
+    EXPECT_EQ(pdu->pdu_length + 6, expected.size());
+    auto parsed = new_pdu();
+    EXPECT_EQ(CVI_parseAssociate(bytes.data(), bytes.size(), parsed.get()), kOk);
+    EXPECT_TRUE(*parsed == *pdu);
+    EXPECT_EQ(written(*parsed), bytes);
+    return parsed;
+  }
+
   std::unique_ptr<AssociationParams> params_;
   uint8_t ext_[2] = {0x01, 0x00};
   uint8_t user_[4] = {'u', 's', 'e', 'r'};
@@ -109,8 +124,6 @@ TEST_F(AssociateTest, RequestIsByteExactAndRoundTrips) {
   EXPECT_STREQ(params_->application_context_name, Cfg->str(LOCAL_APPL_CONTEXT_NAME).c_str());
   params_->max_operations_invoked = 3;
   params_->max_operations_performed = 5;
-  auto pdu = new_pdu();
-  ASSERT_EQ(net::build_associate(net::kAssociateRq, *params_, pdu.get()), kOk);
 
   const Bytes user_info = item(0x51, u32(16384)) + item(0x52, "1.2.3.4") +
                           item(0x53, u16(3) + u16(5)) + item(0x54, field(kCt) + Bytes{1, 0}) +
@@ -118,18 +131,10 @@ TEST_F(AssociateTest, RequestIsByteExactAndRoundTrips) {
                           item(0x57, field(kCt) + field(kStorageClass) +
                                          u16(2 + kEnhancedCt.size()) + field(kEnhancedCt)) +
                           item(0x58, Bytes{2, 1} + field("user") + field("pass"));
-  const Bytes expected =
-      associate(1, "ANY-SCP", "STORE-SCU",
-                item(0x10, kContextName) + context_rq(1, kCt, {kExplicit, kImplicit}) +
-                    context_rq(3, kEcho, {kImplicit}) + item(0x50, user_info));
-  const Bytes bytes = written(*pdu);
-  EXPECT_EQ(bytes, expected);
-  EXPECT_EQ(pdu->pdu_length + 6, expected.size());
-
-  auto parsed = new_pdu();
-  ASSERT_EQ(CVI_parseAssociate(bytes.data(), bytes.size(), parsed.get()), kOk);
-  EXPECT_TRUE(*parsed == *pdu);
-  EXPECT_EQ(written(*parsed), bytes);
+  expect_written(net::kAssociateRq,
+                 associate(1, "ANY-SCP", "STORE-SCU",
+                           item(0x10, kContextName) + context_rq(1, kCt, {kExplicit, kImplicit}) +
+                               context_rq(3, kEcho, {kImplicit}) + item(0x50, user_info)));
 }
 
 TEST_F(AssociateTest, AnswerIsByteExactAndRoundTrips) {
@@ -141,24 +146,17 @@ TEST_F(AssociateTest, AnswerIsByteExactAndRoundTrips) {
   set(p.implementation_version_name, "");
   p.identity_response_present = true;
   p.identity_response = net::ParamBytes{token_, sizeof token_};
-  auto pdu = new_pdu();
-  ASSERT_EQ(net::build_associate(net::kAssociateAc, p, pdu.get()), kOk);
 
   // No common extended item and no identity request in an answer; a refused context names the
   // first proposed syntax.
   const Bytes user_info = item(0x51, u32(16384)) + item(0x52, "1.2.3.4") +
                           item(0x54, field(kCt) + Bytes{1, 0}) +
                           item(0x56, field(kCt) + Bytes{1, 0}) + item(0x59, field("tok"));
-  const Bytes expected =
+  const auto parsed = expect_written(
+      net::kAssociateAc,
       associate(2, "ANY-SCP", "STORE-SCU",
                 item(0x10, kContextName) + item(0x21, Bytes{1, 0, 0, 0} + item(0x40, kExplicit)) +
-                    item(0x21, Bytes{3, 0, 3, 0} + item(0x40, kImplicit)) + item(0x50, user_info));
-  const Bytes bytes = written(*pdu);
-  EXPECT_EQ(bytes, expected);
-
-  auto parsed = new_pdu();
-  ASSERT_EQ(CVI_parseAssociate(bytes.data(), bytes.size(), parsed.get()), kOk);
-  EXPECT_TRUE(*parsed == *pdu);
+                    item(0x21, Bytes{3, 0, 3, 0} + item(0x40, kImplicit)) + item(0x50, user_info)));
   EXPECT_TRUE(parsed->user_info.identity_response_present);
   EXPECT_EQ(parsed->user_info.max_operations_invoked, net::kWindowNotSent);
 }
@@ -169,21 +167,18 @@ TEST_F(AssociateTest, EmptyResponseAndSkippedSlots) {
   p.presentation_contexts[0].context_id = 0;
   p.identity_response_present = true;
   p.identity_response = net::ParamBytes{nullptr, 0};
-  auto pdu = new_pdu();
-  ASSERT_EQ(net::build_associate(net::kAssociateAc, p, pdu.get()), kOk);
-  const Bytes bytes = written(*pdu);
-  const Bytes expected =
+  expect_written(
+      net::kAssociateAc,
       associate(2, "ANY-SCP", "STORE-SCU",
                 item(0x10, kContextName) + item(0x21, Bytes{3, 0, 0, 0} + item(0x40, kImplicit)) +
                     item(0x50, item(0x51, u32(16384)) + item(0x52, "1.2.3.4") +
-                                   item(0x55, "TESSEL_45") + item(0x59, u16(0))));
-  EXPECT_EQ(bytes, expected);
+                                   item(0x55, "TESSEL_45") + item(0x59, u16(0)))));
 }
 
 // An A-ASSOCIATE-RQ captured from DCMTK's echoscu: parsed, and written back from the same
 // parameters, it gives the same bytes except the result byte of the context item, which a
 // request leaves reserved (DCMTK writes 0xFF there, this library zero).
-TEST(AssociatePeer, EchoRequestOfAnotherImplementation) {
+TEST_F(AssociateTest, EchoRequestOfAnotherImplementation) {
   const char* hex =
       "0100000000cd00010000414e592d53435020202020202020202053544f52452d53435520202020202020000000"
       "000000000000000000000000000000000000000000000000000000000010000015312e322e3834302e31303030"
@@ -199,21 +194,16 @@ TEST(AssociatePeer, EchoRequestOfAnotherImplementation) {
   EXPECT_STREQ(parsed->user_info.implementation_version_name, "OFFIS_DCMTK_367");
   EXPECT_EQ(parsed->presentation_contexts[0].result, 0xFF);
 
-  auto params = std::make_unique<AssociationParams>();
-  net::reset_association_params(params.get());
-  set(params->called_ae_title, "ANY-SCP");
-  set(params->calling_ae_title, "STORE-SCU");
-  set(params->application_context_name, kContextName);
-  params->max_pdu_length = 16384;
-  set(params->implementation_class_uid, "1.2.276.0.7230010.3.0.3.6.7");
-  set(params->implementation_version_name, "OFFIS_DCMTK_367");
-  params->presentation_context_count = 1;
-  params->presentation_contexts[0].context_id = 1;
-  set(params->presentation_contexts[0].abstract_syntax, kEcho);
-  params->presentation_contexts[0].transfer_syntax_count = 1;
-  set(params->presentation_contexts[0].transfer_syntaxes[0].uid, kImplicit);
+  // The fixture's parameters with the echo context alone, no identity and DCMTK's names.
+  AssociationParams& p = *params_;
+  p.presentation_context_count = 1;
+  p.presentation_contexts[0] = p.presentation_contexts[1];
+  p.presentation_contexts[0].context_id = 1;
+  p.identity_type = 0;
+  set(p.implementation_class_uid, "1.2.276.0.7230010.3.0.3.6.7");
+  set(p.implementation_version_name, "OFFIS_DCMTK_367");
   auto pdu = new_pdu();
-  ASSERT_EQ(net::build_associate(net::kAssociateRq, *params, pdu.get()), kOk);
+  ASSERT_EQ(net::build_associate(net::kAssociateRq, p, pdu.get()), kOk);
   Bytes expected = peer;
   expected[0x69] = 0;  // the context item's result byte
   EXPECT_EQ(written(*pdu), expected);
@@ -225,14 +215,6 @@ Bytes request_with(const Bytes& contexts, const Bytes& user_info,
   return associate(
       1, "ANY-SCP", calling,
       item(0x10, kContextName) + contexts + item(0x50, item(0x51, u32(16384)) + user_info));
-}
-
-TEST(AssociateParse, TitlesKeepLeadingSpaces) {
-  auto pdu = new_pdu();
-  ASSERT_EQ(parse(request_with(context_rq(1, kEcho, {kImplicit}), {}, "  AB        "), pdu.get()),
-            kOk);
-  EXPECT_STREQ(pdu->calling_ae_title, "  AB");
-  EXPECT_STREQ(pdu->called_ae_title, "ANY-SCP");
 }
 
 TEST(AssociateParse, ListsBeyondTheirLimitsKeepTheLastInTheLastSlot) {
@@ -286,14 +268,18 @@ TEST(AssociateParse, ListsBeyondTheirLimitsKeepTheLastInTheLastSlot) {
             2);
 }
 
+// Titles keep leading spaces; an unknown sub-item is skipped; overlong names are cut.
 TEST(AssociateParse, LenientFields) {
   LogCapture log;
   const std::string uid64 = "1.2." + std::string(60, '9');
   const Bytes user_info = item(0x5A, Bytes{1, 2, 3}) + item(0x52, uid64 + std::string(1, '\0')) +
                           item(0x55, "ABCDEFGHIJKLMNOPQ");
   auto pdu = new_pdu();
-  ASSERT_EQ(parse(request_with(context_rq(1, kEcho, {kImplicit + " "}), user_info), pdu.get()),
+  ASSERT_EQ(parse(request_with(context_rq(1, kEcho, {kImplicit + " "}), user_info, "  AB        "),
+                  pdu.get()),
             kOk);
+  EXPECT_STREQ(pdu->calling_ae_title, "  AB");
+  EXPECT_STREQ(pdu->called_ae_title, "ANY-SCP");
   EXPECT_TRUE(log.contains("Ignoring unknown User Data PDU type (5a), Length (3)"));
   EXPECT_STREQ(pdu->user_info.implementation_class_uid, uid64.c_str());
   EXPECT_STREQ(pdu->user_info.implementation_version_name, "ABCDEFGHIJKLMNOP");
@@ -301,14 +287,13 @@ TEST(AssociateParse, LenientFields) {
   EXPECT_EQ(pdu->user_info.max_length, 16384u);
 }
 
-struct HostileCase {
-  const char* name;
-  Bytes bytes;
-  int32_t expected;
-  const char* log_text;
-};
-
 TEST(AssociateParse, HostileInputIsRefused) {
+  struct HostileCase {
+    const char* name;
+    Bytes bytes;
+    int32_t expected;
+    const char* log_text;
+  };
   const int32_t deformed = code(UlStatus::kDeformedPdu);
   const int32_t unknown = code(UlStatus::kUnknownPduType);
   const Bytes ok_context = context_rq(1, kEcho, {kImplicit});
