@@ -22,16 +22,6 @@ constexpr uint32_t kPixelData = 0x7FE00010;
 
 using Clock = std::chrono::steady_clock;
 
-void free_message(int32_t id) {
-  EXPECT_EQ(CV_Free_Message(&id), CV_NORMAL_COMPLETION);
-}
-
-uint16_t status_of(int32_t msg) {
-  uint16_t status = 0xFFFF;
-  EXPECT_EQ(CV_Get_Value_To_UShortInt(msg, kStatusTag, &status), CV_NORMAL_COMPLETION);
-  return status;
-}
-
 // Reads one message and answers it with a response of `status`; gives the command read.
 int32_t answer_one(int32_t association, uint16_t status) {
   int32_t request = -1;
@@ -47,8 +37,15 @@ int32_t answer_one(int32_t association, uint16_t status) {
   return command;
 }
 
-TEST_F(DimseTest, EchoRoundTrip) {
+// An idle read that timed out leaves the association usable for an echo.
+TEST_F(DimseTest, EchoRoundTripAfterAnIdleReadTimedOut) {
   ASSERT_TRUE(connect(kQueryList, kQueryList));
+  const auto start = Clock::now();
+  int32_t none = -1;
+  EXPECT_EQ(CV_Read_Message(scp_, 1, &none, nullptr, nullptr), CV_TIMEOUT);
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  EXPECT_GE(waited.count(), 900);
+  EXPECT_LE(waited.count(), 3000);
   std::thread scp([&] { EXPECT_EQ(answer_one(scp_, 0), 0x0030); });
   const int32_t request = open_message("STANDARD_ECHO", 0x0030);
   ASSERT_EQ(CV_Send_Request_Message(scu_, request), CV_NORMAL_COMPLETION);
@@ -59,17 +56,12 @@ TEST_F(DimseTest, EchoRoundTrip) {
   scp.join();
   EXPECT_EQ(command, 0x8030);
   EXPECT_STREQ(service, "STANDARD_ECHO");
-  EXPECT_EQ(status_of(response), 0);
-  uint16_t id = 0;
-  uint16_t answered = 0;
-  EXPECT_EQ(CV_Get_Value_To_UShortInt(request, 0x00000110, &id), CV_NORMAL_COMPLETION);
-  EXPECT_EQ(CV_Get_Value_To_UShortInt(response, 0x00000120, &answered), CV_NORMAL_COMPLETION);
-  EXPECT_EQ(id, answered);
+  EXPECT_EQ(ushort_of(response, kStatusTag), 0);
+  EXPECT_EQ(ushort_of(request, 0x00000110), ushort_of(response, 0x00000120));
   free_message(request);
   free_message(response);
   // A release seen by a read frees the association and ends the read.
   std::thread closer([&] { EXPECT_EQ(CV_Close_Association(&scu_), CV_NORMAL_COMPLETION); });
-  int32_t none = -1;
   EXPECT_EQ(CV_Read_Message(scp_, 10, &none, nullptr, nullptr), CV_ASSOCIATION_CLOSED);
   closer.join();
   EXPECT_EQ(net::find_association(scp_), nullptr);
@@ -87,30 +79,49 @@ TEST_F(DimseTest, EchoIsAnsweredByTheLibraryWhenTheListLacksVerification) {
   ASSERT_EQ(CV_Send_Request_Message(scu_, request), CV_NORMAL_COMPLETION);
   int32_t response = -1;
   ASSERT_EQ(CV_Read_Message(scu_, 10, &response, nullptr, nullptr), CV_NORMAL_COMPLETION);
-  EXPECT_EQ(status_of(response), 0);
+  EXPECT_EQ(ushort_of(response, kStatusTag), 0);
   scp.join();
   free_message(request);
   free_message(response);
 }
 
-// A CT storage request with 200000 bytes of pixel data.
+// A CT storage request with 200000 bytes of pixel data in *pixels (null: Pixel Data without a
+// value, as the CT template holds it).
 int32_t store_request(std::vector<uint8_t>* pixels) {
   const int32_t msg = open_message("STANDARD_CT", 0x0001);
   EXPECT_GE(msg, 0);
-  pixels->resize(200000);
-  for (size_t i = 0; i < pixels->size(); ++i) (*pixels)[i] = static_cast<uint8_t>(i * 7);
   EXPECT_EQ(CV_Set_Value_From_String(msg, 0x00001000, "1.2.3.4.5"), CV_NORMAL_COMPLETION);
   EXPECT_EQ(CV_Set_Value_From_String(msg, 0x00080016, "1.2.840.10008.5.1.4.1.1.2"),
             CV_NORMAL_COMPLETION);
   EXPECT_EQ(CV_Set_Value_From_String(msg, 0x00080018, "1.2.3.4.5"), CV_NORMAL_COMPLETION);
   EXPECT_EQ(CV_Set_Value_From_String(msg, kPatientName, "DOE^JANE"), CV_NORMAL_COMPLETION);
+  if (pixels == nullptr) {
+    const int32_t added = CV_Add_Standard_Attribute(msg, kPixelData);
+    EXPECT_TRUE(added == CV_NORMAL_COMPLETION || added == CV_TAG_ALREADY_EXISTS) << added;
+    return msg;
+  }
+  pixels->resize(200000);
+  for (size_t i = 0; i < pixels->size(); ++i) (*pixels)[i] = static_cast<uint8_t>(i * 7);
   EXPECT_EQ(CV_Set_Value_From_Buffer(msg, kPixelData, pixels->data(),
                                      static_cast<uint32_t>(pixels->size())),
             CV_NORMAL_COMPLETION);
   return msg;
 }
 
-TEST_F(DimseTest, StoreIsFragmentedToThePeersMaximumAndDecodedEqual) {
+// Pixel Data of a message read back, compared with what was sent.
+void expect_pixels(int32_t msg, const std::vector<uint8_t>& sent) {
+  std::vector<uint8_t> back(sent.size());
+  uint32_t length = 0;
+  EXPECT_EQ(CV_Get_Value_To_Buffer(msg, kPixelData, static_cast<uint32_t>(back.size()), back.data(),
+                                   &length),
+            CV_NORMAL_COMPLETION);
+  EXPECT_EQ(length, sent.size());
+  EXPECT_EQ(back, sent);
+}
+
+// A store goes out in P-DATA-TF PDUs within the peer's maximum; read back, a read stopped at a
+// tag continues to the end or to a stream.
+TEST_F(DimseTest, StoreIsFragmentedAndAStoppedReadContinues) {
   Cfg->longs[PDU_MAXIMUM_LENGTH] = 16384;
   ASSERT_TRUE(connect(kStorageList, kStorageList));
   std::vector<uint8_t> pixels;
@@ -140,27 +151,51 @@ TEST_F(DimseTest, StoreIsFragmentedToThePeersMaximumAndDecodedEqual) {
   ASSERT_EQ(CV_Send_Request_Message(scu_, request), CV_NORMAL_COMPLETION);
   raw.join();
 
-  // Then the same message read back by the library.
-  int32_t stored = -1;
-  std::thread scp_read([&] {
-    int32_t command = 0;
-    ASSERT_EQ(CV_Read_Message(scp_, 10, &stored, nullptr, &command), CV_NORMAL_COMPLETION);
-    EXPECT_EQ(command, 0x0001);
-  });
+  // Then the same message twice, read by the library.
   ASSERT_EQ(CV_Send_Request_Message(scu_, request), CV_NORMAL_COMPLETION);
-  scp_read.join();
-  ASSERT_GE(stored, 0);
-  char name[32] = {};
-  EXPECT_EQ(CV_Get_Value_To_String(stored, kPatientName, sizeof name, name), CV_NORMAL_COMPLETION);
-  EXPECT_STREQ(name, "DOE^JANE");
-  std::vector<uint8_t> back(pixels.size());
-  uint32_t length = 0;
-  EXPECT_EQ(CV_Get_Value_To_Buffer(stored, kPixelData, static_cast<uint32_t>(back.size()),
-                                   back.data(), &length),
+  ASSERT_EQ(CV_Send_Request_Message(scu_, request), CV_NORMAL_COMPLETION);
+  int32_t first = -1;
+  int32_t command = 0;
+  ASSERT_EQ(CV_Read_Message_To_Tag(scp_, 10, &first, nullptr, &command, kPatientName),
             CV_NORMAL_COMPLETION);
-  EXPECT_EQ(length, pixels.size());
-  EXPECT_EQ(back, pixels);
-  free_message(stored);
+  EXPECT_EQ(command, 0x0001);
+  int32_t other = -1;
+  EXPECT_EQ(CV_Read_Message(scp_, 1, &other, nullptr, nullptr), CV_READ_NOT_FINISHED);
+  int32_t vr = 0;
+  int32_t count = 0;
+  EXPECT_EQ(CV_Get_Attribute_Info(first, kPixelData, &vr, &count), CV_INVALID_TAG);
+  EXPECT_EQ(CV_Continue_Read_Message_To_Tag(scp_, first, 0x00080000), CV_INVALID_TAG);
+  ASSERT_EQ(CV_Continue_Read_Message(scp_, first), CV_NORMAL_COMPLETION);
+  char name[32] = {};
+  EXPECT_EQ(CV_Get_Value_To_String(first, kPatientName, sizeof name, name), CV_NORMAL_COMPLETION);
+  EXPECT_STREQ(name, "DOE^JANE");
+  expect_pixels(first, pixels);
+
+  int32_t second = -1;
+  ASSERT_EQ(CV_Read_Message_To_Tag(scp_, 10, &second, nullptr, nullptr, kPatientName),
+            CV_NORMAL_COMPLETION);
+  struct Collected {
+    std::vector<uint8_t> bytes;
+    int lasts = 0;
+  } collected;
+  auto sink = [](int32_t, void* user, uint32_t size, void* data, int32_t,
+                 int32_t is_last) -> int32_t {
+    auto* out = static_cast<Collected*>(user);
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    out->bytes.insert(out->bytes.end(), bytes, bytes + size);
+    out->lasts += is_last;
+    return CV_NORMAL_COMPLETION;
+  };
+  ASSERT_EQ(CV_Continue_Read_Message_To_Stream(scp_, second, &collected, sink),
+            CV_NORMAL_COMPLETION);
+  EXPECT_EQ(collected.lasts, 1);
+  // The raw rest ends with the pixel data value.
+  ASSERT_GE(collected.bytes.size(), pixels.size());
+  EXPECT_TRUE(std::equal(pixels.begin(), pixels.end(), collected.bytes.end() - pixels.size()));
+  EXPECT_EQ(CV_Continue_Read_Message(scp_, second), CV_INVALID_MESSAGE_ID);
+  EXPECT_TRUE(log().contains("Can't continue.  No additional data"));
+  free_message(first);
+  free_message(second);
   free_message(request);
 }
 
@@ -193,14 +228,7 @@ TEST_F(DimseTest, FailedSendAbortsOnlyWhenPartOfTheMessageLeft) {
   ASSERT_TRUE(connect(kStorageList, kStorageList));
   FailingPixels pixels;
   for (size_t i = 0; i < pixels.bytes.size(); ++i) pixels.bytes[i] = static_cast<uint8_t>(i * 13);
-  const int32_t request = open_message("STANDARD_CT", 0x0001);
-  ASSERT_EQ(CV_Set_Value_From_String(request, 0x00001000, "1.2.3.4.6"), CV_NORMAL_COMPLETION);
-  ASSERT_EQ(CV_Set_Value_From_String(request, 0x00080016, "1.2.840.10008.5.1.4.1.1.2"),
-            CV_NORMAL_COMPLETION);
-  ASSERT_EQ(CV_Set_Value_From_String(request, 0x00080018, "1.2.3.4.6"), CV_NORMAL_COMPLETION);
-  // The CT template holds Pixel Data already, without a value.
-  const int32_t added = CV_Add_Standard_Attribute(request, kPixelData);
-  ASSERT_TRUE(added == CV_NORMAL_COMPLETION || added == CV_TAG_ALREADY_EXISTS) << added;
+  const int32_t request = store_request(nullptr);
   ASSERT_EQ(CV_Register_Callback_Function(scu_app_, kPixelData, &pixels, FailingPixels::supply),
             CV_NORMAL_COMPLETION);
   ASSERT_EQ(CV_Set_Message_Callbacks(scu_app_, request), CV_NORMAL_COMPLETION);
@@ -217,12 +245,7 @@ TEST_F(DimseTest, FailedSendAbortsOnlyWhenPartOfTheMessageLeft) {
   EXPECT_EQ(CV_Send_Request_Message(scu_, request), CV_NORMAL_COMPLETION);
   scp_read.join();
   ASSERT_GE(stored, 0);
-  std::vector<uint8_t> back(pixels.bytes.size());
-  uint32_t length = 0;
-  EXPECT_EQ(CV_Get_Value_To_Buffer(stored, kPixelData, static_cast<uint32_t>(back.size()),
-                                   back.data(), &length),
-            CV_NORMAL_COMPLETION);
-  EXPECT_EQ(back, pixels.bytes);
+  expect_pixels(stored, pixels.bytes);
   free_message(stored);
 
   pixels.fail_at = 2;  // after 100000 bytes, several 16 KiB PDUs
@@ -232,58 +255,6 @@ TEST_F(DimseTest, FailedSendAbortsOnlyWhenPartOfTheMessageLeft) {
   int32_t partial = -1;
   EXPECT_EQ(CV_Read_Message(scp_, 10, &partial, nullptr, nullptr), CV_ASSOCIATION_ABORTED);
   EXPECT_EQ(net::find_association(scp_), nullptr);
-  free_message(request);
-}
-
-TEST_F(DimseTest, StoppedReadContinuesToTheEndAndToAStream) {
-  ASSERT_TRUE(connect(kStorageList, kStorageList));
-  std::vector<uint8_t> pixels;
-  const int32_t request = store_request(&pixels);
-  ASSERT_EQ(CV_Send_Request_Message(scu_, request), CV_NORMAL_COMPLETION);
-  ASSERT_EQ(CV_Send_Request_Message(scu_, request), CV_NORMAL_COMPLETION);
-
-  int32_t first = -1;
-  ASSERT_EQ(CV_Read_Message_To_Tag(scp_, 10, &first, nullptr, nullptr, kPatientName),
-            CV_NORMAL_COMPLETION);
-  int32_t other = -1;
-  EXPECT_EQ(CV_Read_Message(scp_, 1, &other, nullptr, nullptr), CV_READ_NOT_FINISHED);
-  int32_t vr = 0;
-  int32_t count = 0;
-  EXPECT_EQ(CV_Get_Attribute_Info(first, kPixelData, &vr, &count), CV_INVALID_TAG);
-  EXPECT_EQ(CV_Continue_Read_Message_To_Tag(scp_, first, 0x00080000), CV_INVALID_TAG);
-  ASSERT_EQ(CV_Continue_Read_Message(scp_, first), CV_NORMAL_COMPLETION);
-  std::vector<uint8_t> back(pixels.size());
-  uint32_t length = 0;
-  EXPECT_EQ(CV_Get_Value_To_Buffer(first, kPixelData, static_cast<uint32_t>(back.size()),
-                                   back.data(), &length),
-            CV_NORMAL_COMPLETION);
-  EXPECT_EQ(back, pixels);
-
-  int32_t second = -1;
-  ASSERT_EQ(CV_Read_Message_To_Tag(scp_, 10, &second, nullptr, nullptr, kPatientName),
-            CV_NORMAL_COMPLETION);
-  struct Collected {
-    std::vector<uint8_t> bytes;
-    int lasts = 0;
-  } collected;
-  auto sink = [](int32_t, void* user, uint32_t size, void* data, int32_t,
-                 int32_t is_last) -> int32_t {
-    auto* out = static_cast<Collected*>(user);
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    out->bytes.insert(out->bytes.end(), bytes, bytes + size);
-    out->lasts += is_last;
-    return CV_NORMAL_COMPLETION;
-  };
-  ASSERT_EQ(CV_Continue_Read_Message_To_Stream(scp_, second, &collected, sink),
-            CV_NORMAL_COMPLETION);
-  EXPECT_EQ(collected.lasts, 1);
-  // The raw rest ends with the pixel data value.
-  ASSERT_GE(collected.bytes.size(), pixels.size());
-  EXPECT_TRUE(std::equal(pixels.begin(), pixels.end(), collected.bytes.end() - pixels.size()));
-  EXPECT_EQ(CV_Continue_Read_Message(scp_, second), CV_INVALID_MESSAGE_ID);
-  EXPECT_TRUE(log().contains("Can't continue.  No additional data"));
-  free_message(first);
-  free_message(second);
   free_message(request);
 }
 
@@ -318,7 +289,7 @@ TEST_F(DimseTest, PendingFindResponsesKeepTheRequestAndTheWindowRefuses) {
   for (uint16_t expected : {0xFF00, 0xFF00, 0x0000}) {
     int32_t response = -1;
     ASSERT_EQ(CV_Read_Message(scu_, 10, &response, nullptr, nullptr), CV_NORMAL_COMPLETION);
-    EXPECT_EQ(status_of(response), expected);
+    EXPECT_EQ(ushort_of(response, kStatusTag), expected);
     EXPECT_EQ(state.sent.size(), expected == 0 ? 0U : 1U);
     free_message(response);
   }
@@ -326,24 +297,6 @@ TEST_F(DimseTest, PendingFindResponsesKeepTheRequestAndTheWindowRefuses) {
   EXPECT_EQ(CV_Send_Request_Message(scu_, second), CV_NORMAL_COMPLETION);
   free_message(find);
   free_message(second);
-}
-
-TEST_F(DimseTest, IdleReadTimesOutAndTheAssociationStaysUsable) {
-  ASSERT_TRUE(connect(kQueryList, kQueryList));
-  const auto start = Clock::now();
-  int32_t msg = -1;
-  EXPECT_EQ(CV_Read_Message(scp_, 1, &msg, nullptr, nullptr), CV_TIMEOUT);
-  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-  EXPECT_GE(waited.count(), 900);
-  EXPECT_LE(waited.count(), 3000);
-  std::thread scp([&] { EXPECT_EQ(answer_one(scp_, 0), 0x0030); });
-  const int32_t request = open_message("STANDARD_ECHO", 0x0030);
-  EXPECT_EQ(CV_Send_Request_Message(scu_, request), CV_NORMAL_COMPLETION);
-  int32_t response = -1;
-  EXPECT_EQ(CV_Read_Message(scu_, 10, &response, nullptr, nullptr), CV_NORMAL_COMPLETION);
-  scp.join();
-  free_message(request);
-  free_message(response);
 }
 
 TEST_F(DimseTest, PeerStoppingInTheDataSetEndsTheReadAfterTheInactivityTimeout) {

@@ -63,4 +63,14 @@ int32_t open_message(const char* service, int32_t command) {
   return CV_Open_Message(&id, service, command) == CV_NORMAL_COMPLETION ? id : -1;
 }
 
+void free_message(int32_t id) {
+  EXPECT_EQ(CV_Free_Message(&id), CV_NORMAL_COMPLETION);
+}
+
+uint16_t ushort_of(int32_t msg, uint32_t tag) {
+  uint16_t value = 0xFFFF;
+  EXPECT_EQ(CV_Get_Value_To_UShortInt(msg, tag, &value), CV_NORMAL_COMPLETION);
+  return value;
+}
+
 }  // namespace tessel::test

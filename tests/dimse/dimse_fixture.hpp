@@ -46,6 +46,9 @@ class DimseTest : public ::testing::Test {
 
 // A message for a service and command; -1 on failure.
 int32_t open_message(const char* service, int32_t command);
+void free_message(int32_t id);
+// An unsigned short element of a message (0xFFFF when there is none).
+uint16_t ushort_of(int32_t msg, uint32_t tag);
 
 }  // namespace tessel::test
 

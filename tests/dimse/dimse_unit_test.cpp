@@ -47,15 +47,13 @@ TEST(DimseSizes, FragmentBuffersFollowThePeersMaximum) {
   }
 }
 
-TEST(DimseWindow, RequestsStopAtTheNegotiatedMaximum) {
+// Requests stop at the negotiated window; pending query responses keep their request.
+TEST(DimseRules, WindowAndOutstandingRequests) {
   EXPECT_TRUE(net::window_allows(0, 500));  // 0: no limit
   EXPECT_TRUE(net::window_allows(1, 0));
   EXPECT_FALSE(net::window_allows(1, 1));
   EXPECT_TRUE(net::window_allows(3, 2));
   EXPECT_FALSE(net::window_allows(3, 3));
-}
-
-TEST(DimseRules, PendingQueryResponsesKeepTheirRequest) {
   EXPECT_TRUE(net::keeps_request_outstanding(0x8020, 0xFF00));
   EXPECT_TRUE(net::keeps_request_outstanding(0x8021, 0xFF01));
   EXPECT_TRUE(net::keeps_request_outstanding(0x8010, 0xFF00));
@@ -115,39 +113,29 @@ TEST_F(DimseUnitTest, CommandCompletionFollowsTheCommandTable) {
   struct Case {
     const char* service;
     int32_t command;
-    std::vector<uint32_t> given;  // elements the caller filled
-    int32_t status;
-    uint32_t sop_tag;  // expected to carry the SOP class afterwards (0: neither)
+    uint32_t given;    // an element the caller filled (0: none)
+    uint32_t missing;  // the element reported missing (0: completion succeeds)
     bool priority;     // Priority filled
-    uint32_t missing;  // the element reported missing when `given` lacks it
   };
-  const std::vector<Case> cases = {
-      {"STANDARD_CT", 0x0001, {0x00001000}, CV_NORMAL_COMPLETION, 0x00000002, true, 0},
-      {"STANDARD_CT", 0x0001, {}, CV_REQUIRED_ATTRIBUTE_MISSING, 0, false, 0x1000},
-      {"STANDARD_STUDY_ROOT_QR_FIND", 0x0020, {}, CV_NORMAL_COMPLETION, 0x00000002, true, 0},
-      {"STANDARD_STUDY_ROOT_QR_MOVE",
-       0x0021,
-       {0x00000600},
-       CV_NORMAL_COMPLETION,
-       0x00000002,
-       true,
-       0},
-      {"STANDARD_STUDY_ROOT_QR_MOVE", 0x0021, {}, CV_REQUIRED_ATTRIBUTE_MISSING, 0, false, 0x0600},
-      {"STANDARD_ECHO", 0x0030, {}, CV_NORMAL_COMPLETION, 0x00000002, false, 0},
-      {"STANDARD_ECHO", 0x8030, {0x00000120}, CV_NORMAL_COMPLETION, 0x00000002, false, 0},
-      {"STANDARD_CT", 0x8001, {}, CV_REQUIRED_ATTRIBUTE_MISSING, 0, false, 0x0120},
+  const Case cases[] = {
+      {"STANDARD_CT", 0x0001, 0x00001000, 0, true},
+      {"STANDARD_CT", 0x0001, 0, 0x1000, false},
+      {"STANDARD_STUDY_ROOT_QR_FIND", 0x0020, 0, 0, true},
+      {"STANDARD_STUDY_ROOT_QR_MOVE", 0x0021, 0x00000600, 0, true},
+      {"STANDARD_STUDY_ROOT_QR_MOVE", 0x0021, 0, 0x0600, false},
+      {"STANDARD_ECHO", 0x0030, 0, 0, false},
+      {"STANDARD_ECHO", 0x8030, 0x00000120, 0, false},
+      {"STANDARD_CT", 0x8001, 0, 0x0120, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.service) + " " + std::to_string(c.command));
-    const int32_t msg = open_message(c.service, c.command);
+    int32_t msg = open_message(c.service, c.command);
     ASSERT_GE(msg, 0);
-    for (uint32_t tag : c.given) {
-      if (tag == 0x00001000 || tag == 0x00000600) {
-        ASSERT_EQ(CV_Set_Value_From_String(msg, tag, tag == 0x00000600 ? "DEST" : "1.2.3.4"),
-                  CV_NORMAL_COMPLETION);
-      } else {
-        ASSERT_EQ(CV_Set_Value_From_UShortInt(msg, tag, 7), CV_NORMAL_COMPLETION);
-      }
+    if (c.given == 0x00000120) {
+      ASSERT_EQ(CV_Set_Value_From_UShortInt(msg, c.given, 7), CV_NORMAL_COMPLETION);
+    } else if (c.given != 0) {
+      ASSERT_EQ(CV_Set_Value_From_String(msg, c.given, c.given == 0x00000600 ? "DEST" : "1.2.3.4"),
+                CV_NORMAL_COMPLETION);
     }
     data::MsgObj* message = data::find_object(msg);
     ASSERT_NE(message, nullptr);
@@ -155,24 +143,19 @@ TEST_F(DimseUnitTest, CommandCompletionFollowsTheCommandTable) {
     bool has_data = true;
     log().clear();
     const Status status = net::complete_command_group(*message, input, &has_data);
-    EXPECT_EQ(status.code(), c.status);
-    if (c.status == CV_NORMAL_COMPLETION) {
-      EXPECT_EQ(text_of(msg, c.sop_tag), "1.2.840.10008.5.1.4.1.1.2");
-      EXPECT_EQ(net::has_value(*message, 0x00000700), c.priority);
-      uint16_t field = 0;
-      EXPECT_EQ(CV_Get_Value_To_UShortInt(msg, 0x00000100, &field), CV_NORMAL_COMPLETION);
-      EXPECT_EQ(field, static_cast<uint16_t>(c.command));
-      uint16_t type = 0;
-      EXPECT_EQ(CV_Get_Value_To_UShortInt(msg, 0x00000800, &type), CV_NORMAL_COMPLETION);
-      EXPECT_EQ(type, 0x0101);
-      EXPECT_FALSE(has_data);
-    } else {
+    if (c.missing != 0) {
+      EXPECT_EQ(status.code(), CV_REQUIRED_ATTRIBUTE_MISSING);
       char line[64];
       std::snprintf(line, sizeof line, "Required attribute (0000,%4.4x) missing", c.missing);
       EXPECT_TRUE(log().contains(line)) << line;
-    }
-    // A data set element flips the data set type.
-    if (c.status == CV_NORMAL_COMPLETION) {
+    } else {
+      EXPECT_EQ(status.code(), CV_NORMAL_COMPLETION);
+      EXPECT_EQ(text_of(msg, 0x00000002), "1.2.840.10008.5.1.4.1.1.2");
+      EXPECT_EQ(net::has_value(*message, 0x00000700), c.priority);
+      EXPECT_EQ(ushort_of(msg, 0x00000100), static_cast<uint16_t>(c.command));
+      EXPECT_EQ(ushort_of(msg, 0x00000800), 0x0101);
+      EXPECT_FALSE(has_data);
+      // A data set element flips the data set type.
       int32_t vr = 0;
       int32_t count = 0;
       if (CV_Get_Attribute_Info(msg, kPatientName, &vr, &count) != CV_NORMAL_COMPLETION) {
@@ -180,13 +163,10 @@ TEST_F(DimseUnitTest, CommandCompletionFollowsTheCommandTable) {
       }
       ASSERT_EQ(CV_Set_Value_From_String(msg, kPatientName, "DOE^J"), CV_NORMAL_COMPLETION);
       ASSERT_TRUE(net::complete_command_group(*message, input, &has_data).ok());
-      uint16_t type = 0;
-      EXPECT_EQ(CV_Get_Value_To_UShortInt(msg, 0x00000800, &type), CV_NORMAL_COMPLETION);
-      EXPECT_EQ(type, 0x0000);
+      EXPECT_EQ(ushort_of(msg, 0x00000800), 0x0000);
       EXPECT_TRUE(has_data);
     }
-    int32_t id = msg;
-    EXPECT_EQ(CV_Free_Message(&id), CV_NORMAL_COMPLETION);
+    free_message(msg);
   }
 }
 
@@ -200,8 +180,7 @@ TEST_F(DimseUnitTest, ResponsesTakeTheSopClassAndInstanceOfTheirRequestRewritten
   ASSERT_TRUE(net::complete_command_group(*data::find_object(msg), input, &has_data).ok());
   EXPECT_EQ(text_of(msg, 0x00000002), "1.2.840.10008.5.1.4.34.4.1");
   EXPECT_EQ(text_of(msg, 0x00001000), "1.2.3.9");
-  int32_t id = msg;
-  EXPECT_EQ(CV_Free_Message(&id), CV_NORMAL_COMPLETION);
+  free_message(msg);
 }
 
 TEST_F(DimseUnitTest, MessageTransferSyntaxIsSetReadAndCleared) {
@@ -219,8 +198,7 @@ TEST_F(DimseUnitTest, MessageTransferSyntaxIsSetReadAndCleared) {
   ASSERT_EQ(CV_Open_Empty_Item(&item), CV_NORMAL_COMPLETION);
   EXPECT_EQ(CV_Set_Message_Transfer_Syntax(item, EXPLICIT_LITTLE_ENDIAN), CV_INVALID_MESSAGE_ID);
   EXPECT_EQ(CV_Free_Item(&item), CV_NORMAL_COMPLETION);
-  int32_t id = msg;
-  EXPECT_EQ(CV_Free_Message(&id), CV_NORMAL_COMPLETION);
+  free_message(msg);
 }
 
 }  // namespace

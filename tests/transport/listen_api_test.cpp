@@ -22,14 +22,6 @@ class ListenApiTest : public ::testing::Test {
   void SetUp() override { ASSERT_EQ(library_.status(), CV_NORMAL_COMPLETION); }
 };
 
-// Accepts one pending connection through the exported call and closes it.
-int32_t accept_one(int port) {
-  CV_SOCKET socket = CV_NO_SOCKET;
-  const int32_t status = CV_Wait_For_Connection_On_Port(2, port, &socket);
-  if (status == CV_NORMAL_COMPLETION) RawSocket owned(socket);
-  return status;
-}
-
 TEST(ListenApiUninitialisedTest, EveryCallNeedsTheLibrary) {
   CV_SOCKET socket = CV_NO_SOCKET;
   EXPECT_EQ(CV_Wait_For_Connection(0, &socket), CV_LIBRARY_NOT_INITIALIZED);
@@ -155,7 +147,8 @@ TEST_F(ListenApiTest, AddressFamiliesFollowIpType) {
       RawSocket client(tessel::test::connect_loopback(port, v6));
       EXPECT_EQ(client.valid(), v6 ? c.ipv6_accepted : c.ipv4_accepted) << "IPv6 peer: " << v6;
       if (client.valid()) {
-        EXPECT_EQ(accept_one(port), CV_NORMAL_COMPLETION);
+        ASSERT_EQ(CV_Wait_For_Connection_On_Port(2, port, &socket), CV_NORMAL_COMPLETION);
+        RawSocket accepted(socket);
       }
     }
     EXPECT_EQ(CV_Close_Listen_Port(port), CV_NORMAL_COMPLETION);

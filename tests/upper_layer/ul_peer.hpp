@@ -123,7 +123,6 @@ inline Params request_params(int port, size_t count = 2) {
 class PeerSocket {
  public:
   explicit PeerSocket(int fd = -1) : socket_(fd) {}
-  void reset(int fd) { socket_.reset(fd); }
   int get() const { return socket_.get(); }
   bool valid() const { return socket_.valid(); }
 

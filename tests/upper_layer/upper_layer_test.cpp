@@ -1,9 +1,7 @@
-// Two library ends of an association over loopback in one process (the acceptor in a thread of
-// its own): establishment, data both ways, rejection, release, release collision, aborts from
-// another thread, and the checks every operation makes before it touches the network.
+// The upper layer over loopback in one process: two library ends (the acceptor in a thread of its
+// own), a scripted peer writing hand-built PDU bytes, and a plain socket talking to the acceptor.
 #include "net/upper_layer.hpp"
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -23,16 +21,17 @@
 
 namespace {
 
+using tessel::net::code;
 using tessel::net::DulAssociation;
 using tessel::net::PdvList;
 using tessel::net::PdvToSend;
 using tessel::net::UlStatus;
+using tessel::test::Bytes;
 using tessel::test::Params;
+using tessel::test::PeerSocket;
 using Clock = std::chrono::steady_clock;
 namespace net = tessel::net;
 namespace test = tessel::test;
-
-using tessel::net::code;
 
 // Drops its handle when the test ends, before the library is released.
 struct Handle {
@@ -41,53 +40,6 @@ struct Handle {
 };
 
 constexpr uint32_t kReceiveSize = 64234;
-
-class UpperLayerTest : public ::testing::Test {
- protected:
-  test::LibraryScope library_{test::shipped_ini()};
-  int port_ = 0;
-
-  void SetUp() override {
-    ASSERT_EQ(library_.status(), CV_NORMAL_COMPLETION);
-    port_ = test::free_port();
-    ASSERT_NE(port_, 0);
-    // Listening before the first connect, so no test races the listener.
-    tessel::platform::SocketHandle listener = tessel::platform::kNoSocket;
-    ASSERT_EQ(net::find_listener(port_, nullptr, &listener), net::TransportResult::kSuccess);
-  }
-
-  int32_t wait_for_request(net::AssociationParams* params, DulAssociation** handle,
-                           uint32_t receive_size = kReceiveSize) {
-    return DUL_wait_for_associate_RQ(10, port_, nullptr, receive_size, params, handle, nullptr,
-                                     tessel::platform::kNoSocket, false, nullptr, nullptr);
-  }
-
-  // Establishes an association: the acceptor thread accepts the first context and hands its
-  // handle to `acceptor_script`; *requestor holds the requesting end.
-  std::thread establish(Handle* requestor, std::function<void(Handle&)> acceptor_script) {
-    std::promise<void> accepted;
-    std::future<void> ready = accepted.get_future();
-    std::thread acceptor([this, script = std::move(acceptor_script),
-                          accepted = std::move(accepted)]() mutable {
-      Params params = test::empty_params();
-      Handle handle;
-      const int32_t waited = wait_for_request(params.get(), &handle.ptr);
-      EXPECT_EQ(waited, 1);
-      params->presentation_contexts[0].result = net::kResultAccepted;
-      std::strcpy(params->presentation_contexts[0].accepted_transfer_syntax, test::kImplicitLittle);
-      if (waited == 1) {
-        EXPECT_EQ(DUL_associate_accept(&handle.ptr, params.get()), 1);
-      }
-      accepted.set_value();
-      if (handle.ptr != nullptr) script(handle);
-    });
-    Params params = test::request_params(port_);
-    EXPECT_EQ(DUL_associate_request(kReceiveSize, params.get(), &requestor->ptr, nullptr, nullptr),
-              1);
-    ready.wait();
-    return acceptor;
-  }
-};
 
 // A fragment buffer: kPdataReserve bytes in front of `data`, as the sender prepares them.
 struct Fragment {
@@ -109,11 +61,59 @@ std::string pdv_text(const net::Pdv& pdv) {
   return std::string(reinterpret_cast<const char*>(pdv.data), pdv.length);
 }
 
+// The library listens on port_ before the first connect, so no test races the listener.
+class UpperLayerTest : public ::testing::Test {
+ protected:
+  test::LibraryScope library_{test::shipped_ini()};
+  int port_ = 0;
+
+  void SetUp() override {
+    ASSERT_EQ(library_.status(), CV_NORMAL_COMPLETION);
+    port_ = test::free_port();
+    ASSERT_NE(port_, 0);
+    tessel::platform::SocketHandle listener = tessel::platform::kNoSocket;
+    ASSERT_EQ(net::find_listener(port_, nullptr, &listener), net::TransportResult::kSuccess);
+  }
+
+  int32_t wait_for_request(int timeout, net::AssociationParams* params, DulAssociation** handle,
+                           uint32_t receive_size = kReceiveSize,
+                           net::TransportRecord** pending = nullptr) {
+    return DUL_wait_for_associate_RQ(timeout, port_, nullptr, receive_size, params, handle, pending,
+                                     tessel::platform::kNoSocket, false, nullptr, nullptr);
+  }
+
+  // Establishes an association: the acceptor thread accepts the first context and hands its
+  // handle to `acceptor_script`; *requestor holds the requesting end.
+  std::thread establish(Handle* requestor, std::function<void(Handle&)> acceptor_script) {
+    std::promise<void> accepted;
+    std::future<void> ready = accepted.get_future();
+    std::thread acceptor([this, script = std::move(acceptor_script),
+                          accepted = std::move(accepted)]() mutable {
+      Params params = test::empty_params();
+      Handle handle;
+      const int32_t waited = wait_for_request(10, params.get(), &handle.ptr);
+      EXPECT_EQ(waited, 1);
+      params->presentation_contexts[0].result = net::kResultAccepted;
+      std::strcpy(params->presentation_contexts[0].accepted_transfer_syntax, test::kImplicitLittle);
+      if (waited == 1) {
+        EXPECT_EQ(DUL_associate_accept(&handle.ptr, params.get()), 1);
+      }
+      accepted.set_value();
+      if (handle.ptr != nullptr) script(handle);
+    });
+    Params params = test::request_params(port_);
+    EXPECT_EQ(DUL_associate_request(kReceiveSize, params.get(), &requestor->ptr, nullptr, nullptr),
+              1);
+    ready.wait();
+    return acceptor;
+  }
+};
+
 TEST_F(UpperLayerTest, AssociationCarriesDataBothWaysAndReleases) {
   std::thread acceptor([this] {
     Params params = test::empty_params();
     Handle handle;
-    ASSERT_EQ(wait_for_request(params.get(), &handle.ptr), 1);
+    ASSERT_EQ(wait_for_request(10, params.get(), &handle.ptr), 1);
     EXPECT_EQ(handle.ptr->state, net::kSta3);
     EXPECT_STREQ(params->calling_ae_title, "CALLER");
     EXPECT_STREQ(params->called_ae_title, "ACCEPTOR");
@@ -206,7 +206,7 @@ TEST_F(UpperLayerTest, RejectionReachesTheRequestorOrClosesWhenIllegal) {
     std::thread acceptor([&] {
       Params params = test::empty_params();
       Handle handle;
-      ASSERT_EQ(wait_for_request(params.get(), &handle.ptr), 1);
+      ASSERT_EQ(wait_for_request(10, params.get(), &handle.ptr), 1);
       EXPECT_EQ(DUL_associate_reject(&handle.ptr, c.result, c.reason, c.source), c.acceptor_result);
       EXPECT_EQ(handle.ptr, nullptr);
     });
@@ -248,39 +248,12 @@ TEST_F(UpperLayerTest, ReleaseCollisionCompletesOnBothSides) {
   EXPECT_LT(test::seconds_since(begin), 5.0);
 }
 
-TEST_F(UpperLayerTest, ReadTimeoutLeavesTheAssociationUsable) {
-  std::promise<void> timed_out;
-  std::future<void> after_timeout = timed_out.get_future();
-  Handle requestor;
-  std::thread acceptor = establish(&requestor, [&after_timeout](Handle& handle) {
-    after_timeout.wait();
-    Fragment late("LATE", 1, true, true);
-    EXPECT_EQ(DUL_write_pdvs(&handle.ptr, late.pdv), 1);
-    const PdvList* pdvs = nullptr;
-    EXPECT_EQ(DUL_read_pdvs(&handle.ptr, 10, &pdvs), code(UlStatus::kPeerRequestedRelease));
-    EXPECT_EQ(DUL_release_response(&handle.ptr), 1);
-  });
-  ASSERT_NE(requestor.ptr, nullptr);
-  const PdvList* pdvs = nullptr;
-  const auto start = Clock::now();
-  EXPECT_EQ(DUL_read_pdvs(&requestor.ptr, 1, &pdvs), code(UlStatus::kReadTimeout));
-  EXPECT_GE(test::seconds_since(start), 0.5);
-  EXPECT_EQ(pdvs, nullptr);
-  ASSERT_NE(requestor.ptr, nullptr);
-  EXPECT_EQ(requestor.ptr->state, net::kSta6);
-  timed_out.set_value();
-  ASSERT_EQ(DUL_read_pdvs(&requestor.ptr, 10, &pdvs), code(UlStatus::kPdataArrived));
-  EXPECT_EQ(pdv_text((*pdvs)[0]), "LATE");
-  EXPECT_EQ(DUL_release_request(&requestor.ptr), code(UlStatus::kReleaseConfirmed));
-  acceptor.join();
-}
-
 TEST_F(UpperLayerTest, LargeRequestGrowsTheReceiveBuffer) {
   static constexpr size_t kContexts = 40;  // about 3 KB of presentation contexts
   std::thread acceptor([this] {
     Params params = test::empty_params();
     Handle handle;
-    ASSERT_EQ(wait_for_request(params.get(), &handle.ptr, 512), 1);
+    ASSERT_EQ(wait_for_request(10, params.get(), &handle.ptr, 512), 1);
     EXPECT_EQ(params->presentation_context_count, kContexts);
     EXPECT_EQ(params->presentation_contexts[kContexts - 1].context_id, 2 * kContexts - 1);
     EXPECT_GT(handle.ptr->receive_size, 512u);
@@ -294,9 +267,16 @@ TEST_F(UpperLayerTest, LargeRequestGrowsTheReceiveBuffer) {
   acceptor.join();
 }
 
-TEST_F(UpperLayerTest, ThreadAbortEndsABlockedRead) {
+// A read that timed out leaves the association usable; an abort from another thread ends one
+// that waits without limit.
+TEST_F(UpperLayerTest, ThreadAbortEndsABlockedReadAfterATimedOutOne) {
+  std::promise<void> timed_out;
+  std::future<void> after_timeout = timed_out.get_future();
   Handle requestor;
-  std::thread acceptor = establish(&requestor, [](Handle& handle) {
+  std::thread acceptor = establish(&requestor, [&after_timeout](Handle& handle) {
+    after_timeout.wait();
+    Fragment late("LATE", 1, true, true);
+    EXPECT_EQ(DUL_write_pdvs(&handle.ptr, late.pdv), 1);
     const PdvList* pdvs = nullptr;
     const int32_t result = DUL_read_pdvs(&handle.ptr, 20, &pdvs);
     // The A-ABORT normally arrives; a reset that overtakes it ends the read as well.
@@ -306,12 +286,22 @@ TEST_F(UpperLayerTest, ThreadAbortEndsABlockedRead) {
     EXPECT_EQ(handle.ptr, nullptr);
   });
   ASSERT_NE(requestor.ptr, nullptr);
+  const PdvList* pdvs = nullptr;
+  auto start = Clock::now();
+  EXPECT_EQ(DUL_read_pdvs(&requestor.ptr, 1, &pdvs), code(UlStatus::kReadTimeout));
+  EXPECT_GE(test::seconds_since(start), 0.5);
+  EXPECT_EQ(pdvs, nullptr);
+  ASSERT_NE(requestor.ptr, nullptr);
+  EXPECT_EQ(requestor.ptr->state, net::kSta6);
+  timed_out.set_value();
+  ASSERT_EQ(DUL_read_pdvs(&requestor.ptr, 10, &pdvs), code(UlStatus::kPdataArrived));
+  EXPECT_EQ(pdv_text((*pdvs)[0]), "LATE");
+
   std::thread aborter([&requestor] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     net::request_association_abort(&requestor.ptr, nullptr);
   });
-  const PdvList* pdvs = nullptr;
-  const auto start = Clock::now();
+  start = Clock::now();
   EXPECT_EQ(DUL_read_pdvs(&requestor.ptr, -1, &pdvs), code(UlStatus::kAbortRequested));
   EXPECT_LT(test::seconds_since(start), 3.0);
   EXPECT_EQ(requestor.ptr, nullptr);
@@ -322,20 +312,62 @@ TEST_F(UpperLayerTest, ThreadAbortEndsABlockedRead) {
 TEST_F(UpperLayerTest, ThreadAbortEndsAWaitForConnection) {
   Params params = test::empty_params();
   Handle handle;
+  // No connection within a time-out of 0 gives no association either.
+  EXPECT_EQ(wait_for_request(0, params.get(), &handle.ptr), code(UlStatus::kNoAssociation));
+  EXPECT_EQ(handle.ptr, nullptr);
   net::TransportRecord* pending = nullptr;
   std::thread aborter([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     net::request_association_abort(&handle.ptr, &pending);
   });
   const auto start = Clock::now();
-  EXPECT_EQ(
-      DUL_wait_for_associate_RQ(-1, port_, nullptr, kReceiveSize, params.get(), &handle.ptr,
-                                &pending, tessel::platform::kNoSocket, false, nullptr, nullptr),
-      code(UlStatus::kNoAssociation));
+  EXPECT_EQ(wait_for_request(-1, params.get(), &handle.ptr, kReceiveSize, &pending),
+            code(UlStatus::kNoAssociation));
   EXPECT_LT(test::seconds_since(start), 3.0);
   EXPECT_EQ(pending, nullptr);
   EXPECT_EQ(handle.ptr, nullptr);
   aborter.join();
+}
+
+// The library accepts; a plain socket sends something other than a proper request first.
+TEST_F(UpperLayerTest, NothingButAnAssociateRequestOpensAnAssociation) {
+  ASSERT_EQ(CV_Set_Int_Config_Value(ARTIM_TIMEOUT, 1), CV_NORMAL_COMPLETION);
+  struct Case {
+    const char* name;
+    Bytes client_sends;  // empty: the client stays silent
+    Bytes client_expects;
+    const char* log_line;
+  };
+  const Case cases[] = {
+      {"silent peer", {}, {}, "ARTIM timeout before receiving Associate-RQ, association aborted"},
+      {"release request first", test::release_rq(), test::abort_pdu(0, 0),
+       "Error on process_PDU call: UL Provider aborted the association"},
+      {"unknown PDU type first", test::pdu(0x0C, Bytes(2, 0)), test::abort_pdu(0, 0),
+       "Unknown PDU type"},
+      {"malformed request", test::pdu(0x01, Bytes(10, 0)), test::abort_pdu(0, 0),
+       "Error on process_PDU call: Deformed PDU"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::LogCapture log;
+    PeerSocket client(test::connect_loopback(port_));
+    ASSERT_TRUE(client.valid());
+    if (!c.client_sends.empty()) client.send(c.client_sends);
+    std::thread reader([&] {
+      if (!c.client_expects.empty()) {
+        EXPECT_EQ(client.read_pdu(), c.client_expects);
+      }
+      EXPECT_TRUE(client.closed_within(5000));
+    });
+    Params params = test::empty_params();
+    Handle handle;
+    const auto start = Clock::now();
+    EXPECT_EQ(wait_for_request(5, params.get(), &handle.ptr), code(UlStatus::kProviderAborted));
+    reader.join();
+    EXPECT_LT(test::seconds_since(start), 4.0);
+    EXPECT_EQ(handle.ptr, nullptr);
+    EXPECT_TRUE(log.contains(c.log_line));
+  }
 }
 
 TEST_F(UpperLayerTest, OperationsCheckTheHandleFirst) {
@@ -420,6 +452,177 @@ TEST_F(UpperLayerTest, EventsOutsideTheirStatesAreRefused) {
     if (c.log_line != nullptr) {
       EXPECT_TRUE(log.contains(c.log_line));
     }
+  }
+}
+
+// The library requests; a scripted peer listening on a loopback port answers with hand-built
+// PDUs (accepting context 1 and leaving context 3 out), then plays the case's steps.
+struct Step {
+  bool send;
+  Bytes bytes;
+};
+Step sends(Bytes bytes) {
+  return {true, std::move(bytes)};
+}
+// Reads `bytes` from the library; empty: the library closes the connection.
+Step reads(Bytes bytes = {}) {
+  return {false, std::move(bytes)};
+}
+
+class ScriptedPeerTest : public ::testing::Test {
+ protected:
+  test::LibraryScope library_{test::shipped_ini()};
+  test::RawSocket listener_;
+  int port_ = 0;
+  std::thread peer_;
+
+  void SetUp() override {
+    ASSERT_EQ(library_.status(), CV_NORMAL_COMPLETION);
+    listener_.reset(test::listen_loopback(&port_));
+    ASSERT_TRUE(listener_.valid());
+  }
+  void TearDown() override {
+    if (peer_.joinable()) peer_.join();
+  }
+
+  void associate(Handle* handle, const std::vector<Step>* steps) {
+    peer_ = std::thread([this, steps] {
+      if (!test::readable_within(listener_.get(), 10000)) {
+        ADD_FAILURE() << "no connection";
+        return;
+      }
+      PeerSocket peer(::accept(listener_.get(), nullptr, nullptr));
+      const Bytes rq = peer.read_pdu();
+      ASSERT_GE(rq.size(), 74u);
+      EXPECT_EQ(rq[0], 0x01);
+      EXPECT_EQ(std::string(rq.begin() + 10, rq.begin() + 26), "ACCEPTOR        ");
+      EXPECT_EQ(std::string(rq.begin() + 26, rq.begin() + 42), "CALLER          ");
+      peer.send(test::associate_ac({{1, 0, test::kImplicitLittle}}));
+      for (const Step& step : *steps) {
+        if (step.send) {
+          peer.send(step.bytes);
+        } else if (step.bytes.empty()) {
+          EXPECT_TRUE(peer.closed_within(5000));
+        } else {
+          EXPECT_EQ(peer.read_pdu(), step.bytes);
+        }
+      }
+    });
+    Params params = test::request_params(port_);
+    ASSERT_EQ(DUL_associate_request(kReceiveSize, params.get(), &handle->ptr, nullptr, nullptr), 1);
+    const net::PresentationContextParams& answered = params->presentation_contexts[0];
+    EXPECT_EQ(answered.result, net::kResultAccepted);
+    EXPECT_STREQ(answered.accepted_transfer_syntax, test::kImplicitLittle);
+    const net::PresentationContextParams& omitted = params->presentation_contexts[1];
+    EXPECT_EQ(omitted.result, net::kResultNoAnswer);
+    EXPECT_STREQ(omitted.accepted_transfer_syntax, "");
+    EXPECT_EQ(params->max_pdu_length, 16384u);
+    EXPECT_STREQ(params->implementation_class_uid, "1.2.3.4");
+  }
+};
+
+// What a release request (or a read in Sta6) meets from the peer.
+TEST_F(ScriptedPeerTest, ReleaseAndReadOutcomes) {
+  const Bytes rq = test::release_rq();
+  const Bytes rp = test::release_rp();
+  struct Case {
+    const char* name;
+    bool release;  // the library requests a release; otherwise it reads
+    UlStatus result;
+    const char* log_line;
+    std::vector<Step> peer;
+  };
+  const Case cases[] = {
+      {"confirmed", true, UlStatus::kReleaseConfirmed, nullptr, {reads(rq), sends(rp), reads()}},
+      {"data before the answer",
+       true,
+       UlStatus::kPdataArrived,
+       nullptr,
+       {reads(rq), sends(test::pdu(0x04, test::pdv(1, 0x03, test::text("LATE-DATA")))), sends(rp)}},
+      // The collision ends with the requestor's answer to ours.
+      {"collision",
+       true,
+       UlStatus::kPeerRequestedRelease,
+       nullptr,
+       {reads(rq), sends(rq), reads(rp), sends(rp)}},
+      {"peer aborts release",
+       true,
+       UlStatus::kPeerAborted,
+       nullptr,
+       {reads(rq), sends(test::abort_pdu(2, 0))}},
+      {"unknown PDU type in release",
+       true,
+       UlStatus::kProviderAborted,
+       nullptr,
+       {reads(rq), sends(test::pdu(0x0A, Bytes(4, 0))), reads(test::abort_pdu(2, 2))}},
+      {"command and data set PDVs",
+       false,
+       UlStatus::kPdataArrived,
+       nullptr,
+       {sends(test::pdu(0x04, test::cat({test::pdv(1, 0x03, test::text("CMD")),
+                                         test::pdv(1, 0x02, test::text("DATASET"))}))),
+        reads(test::abort_pdu(0, 0))}},
+      {"peer abort",
+       false,
+       UlStatus::kPeerAborted,
+       "Peer aborted Association",
+       {sends(test::abort_pdu(2, 1))}},
+      {"unknown PDU type",
+       false,
+       UlStatus::kProviderAborted,
+       "Unknown PDU type",
+       {sends(test::pdu(0x09, Bytes(4, 0))), reads(test::abort_pdu(2, 2))}},
+      {"unexpected A-ASSOCIATE-RQ",
+       false,
+       UlStatus::kProviderAborted,
+       nullptr,
+       {sends(test::pdu(0x01, Bytes(68, 0))), reads(test::abort_pdu(2, 2))}},
+      {"PDV overrunning its PDU",
+       false,
+       UlStatus::kDeformedPdu,
+       "PDV Lengths don't add up correctly",
+       {sends(test::pdu(0x04, test::cat({test::u32(10), Bytes{1, 3}}))),
+        reads(test::abort_pdu(2, 6))}},
+      {"PDU larger than the receive buffer",
+       false,
+       UlStatus::kUnexpected,
+       "Called with too small buffer, PDU length: 64235, Buffer Size: 64234",
+       {sends(test::cat({Bytes{4, 0}, test::u32(kReceiveSize + 1)})),
+        reads(test::abort_pdu(2, 6))}},
+      {"peer closes", false, UlStatus::kTransportShutDown, "Transport unexpectedly closed", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Handle handle;
+    ASSERT_NO_FATAL_FAILURE(associate(&handle, &c.peer));
+    test::LogCapture log;
+    const PdvList* pdvs = nullptr;
+    const auto start = Clock::now();
+    EXPECT_EQ(c.release ? DUL_release_request(&handle.ptr) : DUL_read_pdvs(&handle.ptr, 10, &pdvs),
+              code(c.result));
+    if (c.result == UlStatus::kPdataArrived && c.release) {
+      ASSERT_NE(handle.ptr, nullptr);
+      EXPECT_EQ(handle.ptr->state, net::kSta7);
+      ASSERT_EQ(handle.ptr->pdvs.count(), 1u);
+      EXPECT_EQ(handle.ptr->pdvs[0].length, 9u);
+      EXPECT_EQ(DUL_read_pdvs(&handle.ptr, 5, &pdvs), code(UlStatus::kReleaseConfirmed));
+    } else if (c.result == UlStatus::kPdataArrived) {
+      ASSERT_NE(pdvs, nullptr);
+      ASSERT_EQ(pdvs->count(), 2u);
+      EXPECT_FALSE((*pdvs)[0].data_set);
+      EXPECT_TRUE((*pdvs)[0].last_fragment);
+      EXPECT_EQ(pdv_text((*pdvs)[0]), "CMD");
+      EXPECT_TRUE((*pdvs)[1].data_set);
+      EXPECT_EQ((*pdvs)[1].length, 7u);
+      // The peer closes after reading the A-ABORT, which ends the close wait at once.
+      EXPECT_EQ(DUL_abort_request(&handle.ptr), 1);
+    }
+    EXPECT_EQ(handle.ptr, nullptr);
+    EXPECT_LT(test::seconds_since(start), 5.0);
+    if (c.log_line != nullptr) {
+      EXPECT_TRUE(log.contains(c.log_line));
+    }
+    peer_.join();
   }
 }
 
