@@ -1,5 +1,4 @@
-// Locating the initialisation file, the configuration directory, variable expansion, and the
-// loading order over real files: defaults, [Corvane3], the system profile, the two profiles.
+// Locating the initialisation file, variable expansion and the loading order over real files.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -119,6 +118,7 @@ TEST(ConfigLoadTest, FailuresOfTheLoadingOrder) {
        "", "", true},
       {keys, "", "services.pro", false},
       {keys, "", "applications.pro", false},
+      {keys, "[DIMSE_PARMS]\nINITIATOR_NAME = " + v260.substr(1) + "\n", "", true},
       {keys, "[DIMSE_PARMS]\nINITIATOR_NAME = " + v260 + "\n", "", false},
       {keys + "[Other]\nKEY = " + v260 + "\n", "", "", false},
       {keys, "[" + std::string(80, 'S') + "]\n", "", false},
@@ -183,7 +183,6 @@ TEST(ConfigLoadTest, RelativePathJoinsTheWorkingDirectory) {
 
 TEST(ConfigLoadTest, VariableExpansion) {
   EnvGuard variable("TESSEL_TEST_VARIABLE", "/opt/data");
-  EnvGuard unset("TESSEL_TEST_UNSET_VARIABLE");
   EnvGuard empty("TESSEL_TEST_EMPTY_VARIABLE", "");
   set_configuration_directory("/etc/tessel/tessel.ini");
   const std::string dir = "/etc/tessel/";
@@ -196,8 +195,6 @@ TEST(ConfigLoadTest, VariableExpansion) {
       {"$(CV3INIDIR)//twice", dir + "/twice"},
       {"$(TESSEL_TEST_VARIABLE)/x.dct", "/opt/data/x.dct"},
       {"%TESSEL_TEST_VARIABLE%", "/opt/data"},
-      {"$(TESSEL_TEST_VARIABLE)/a/$(TESSEL_TEST_VARIABLE)", std::nullopt},
-      {"$(TESSEL_TEST_UNSET_VARIABLE)/x", std::nullopt},
       {"$(TESSEL_TEST_EMPTY_VARIABLE)/x", std::nullopt},
       {"$(cv3inidir)/x", std::nullopt},
       {"/abs/$(CV3INIDIR)/x", std::nullopt},

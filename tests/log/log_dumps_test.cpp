@@ -1,5 +1,4 @@
-// The PDU header dump, the PDU hex dump, the command-group dump and the message-summary line,
-// compared with their exact texts.
+// The PDU header and hex dumps, the command-group dump and the summary line, as exact texts.
 #include <cstdlib>
 #include <string>
 #include <vector>

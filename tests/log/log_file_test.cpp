@@ -1,5 +1,4 @@
-// The fixed-slot log file: slot layout byte by byte, the end marker, blank fill, wrapping and
-// the history files.
+// The fixed-slot log file: slot bytes, end marker, blank fill, wrapping and history files.
 #include "log/log_file.hpp"
 
 #include <cstdio>

@@ -1,6 +1,4 @@
-// A log writer running on a configuration record built by the test: named locks from global
-// reset, both markers set by hand, every level off until a test routes it, and the lines handed
-// to the simple callback recorded.
+// A log writer on a record built by the test, every level off until routed, callback lines kept.
 #ifndef TESSEL_TESTS_LOG_LOG_FIXTURE_HPP_
 #define TESSEL_TESTS_LOG_LOG_FIXTURE_HPP_
 

@@ -1,5 +1,4 @@
-// The log writer: line layout, levels, destinations, truncation, callbacks, the memory ring,
-// concurrent writers and the exported logging functions.
+// The log writer: layout, levels, destinations, truncation, callbacks, the ring, threads.
 #include <atomic>
 #include <cstdio>
 #include <map>

@@ -1,6 +1,4 @@
-// The shipped message information file against the shipped services profile: every template the
-// profile allows opens, and the CT storage template carries the CT Image IOD's mandatory
-// attributes.
+// The shipped templates: every one the profile allows opens; CT storage holds the mandatory ones.
 #include <fstream>
 #include <string>
 #include <vector>

@@ -1,5 +1,4 @@
-// A library initialised from the shipped configuration whose service tables a test replaces
-// with profiles of its own, with every log line recorded.
+// The shipped library with service tables replaced by the test's profiles, log lines recorded.
 #ifndef TESSEL_TESTS_PROFILES_PROFILE_FIXTURE_HPP_
 #define TESSEL_TESTS_PROFILES_PROFILE_FIXTURE_HPP_
 

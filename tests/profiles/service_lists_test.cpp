@@ -1,5 +1,4 @@
-// Service lists, syntax lists, the built-in lists, remote applications and the run-time
-// registry, built from application profiles written by the tests.
+// Service and syntax lists, the built-in lists, remote applications and the run-time registry.
 #include <string>
 #include <vector>
 

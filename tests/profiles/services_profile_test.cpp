@@ -1,5 +1,4 @@
-// The services profile: which services become configured, the entry rules with their warnings,
-// the failures that stop loading, the lookups, the command table and the dump.
+// The services profile: configured services, entry warnings, failures, lookups and the dump.
 #include <sstream>
 #include <string>
 #include <vector>
