@@ -65,12 +65,11 @@ TEST_F(DictionaryTest, EveryStandardTagResolvesAsTheExtractSays) {
     int32_t vr = -1;
     uint16_t low = 0;
     uint16_t high = 0;
-    ASSERT_EQ(
-        CV_Get_Tags_Dict_Info(tag == 0 ? 0x00000000 : tag, name, sizeof name, &vr, &low, &high),
-        tag == 0 ? CV_NULL_POINTER_PARM : CV_NORMAL_COMPLETION)
+    ASSERT_EQ(CV_Get_Tags_Dict_Info(tag, name, sizeof name, &vr, &low, &high),
+              tag == 0 ? CV_NULL_POINTER_PARM : CV_NORMAL_COMPLETION)
         << row[0];
     if (tag == 0) continue;
-    EXPECT_STREQ(CVI_VRcodeToASCII(vr), row[1] == "UN" ? "UN" : row[1].c_str()) << row[0];
+    EXPECT_STREQ(CVI_VRcodeToASCII(vr), row[1].c_str()) << row[0];
     EXPECT_EQ(low, std::stoi(row[2])) << row[0];
     EXPECT_EQ(high, std::stoi(row[3])) << row[0];
     EXPECT_EQ(std::string(name), row[5]) << row[0];
@@ -100,29 +99,7 @@ TEST_F(DictionaryTest, KeywordRuleAgreesWithTheStandardExceptForItsIrregularName
   }
   EXPECT_EQ(found_exceptions, expected_exceptions);
   EXPECT_GT(agreeing, 5200);
-}
-
-TEST_F(DictionaryTest, KeywordDerivationExamples) {
-  struct Case {
-    const char* name;
-    const char* keyword;
-  };
-  const Case cases[] = {
-      {"Patient's Name", "PatientName"},
-      {"3D Mask", "ThreeDMask"},
-      {"Exposure in uAs", "ExposureInuAs"},
-      {"Referenced SOP Class UID", "ReferencedSOPClassUID"},
-      {"De-identification Method", "DeidentificationMethod"},
-      {"Pre-Medication", "PreMedication"},
-      {"k-space Filtering", "KSpaceFiltering"},
-      {"Patients' Ages", "PatientsAges"},
-      {"Image Position (Patient)", "ImagePositionPatient"},
-      {"Red/Green", "RedGreen"},
-      {"X-Ray Tube Current in mA", "XRayTubeCurrentInmA"},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(tessel::data::derive_keyword(0x00100010, c.name), c.keyword) << c.name;
-  }
+  // The rule's one hard-coded name, whatever the dictionary calls it.
   EXPECT_EQ(tessel::data::derive_keyword(0x00000800, "anything"), "CommandDataSetType");
 }
 

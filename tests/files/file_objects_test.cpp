@@ -171,7 +171,7 @@ TEST_F(FileObjectsTest, DicomdirNamesCreateDicomdirs) {
 }
 
 // Message -> file drops the command group and adds the meta elements beside those the message
-// has; file -> message drops the header and group 0002.
+// has and keeps the name; file -> message drops the header and group 0002.
 TEST_F(FileObjectsTest, MessageToFileAndBack) {
   int32_t id = -1;
   ASSERT_EQ(CV_Open_Message(&id, "STANDARD_CT", 0x0001), kOk);
@@ -180,33 +180,26 @@ TEST_F(FileObjectsTest, MessageToFileAndBack) {
   ASSERT_EQ(CV_Add_Standard_Attribute(id, 0x00020010), kOk);
   ASSERT_EQ(CV_Set_Value_From_String(id, 0x00020010, "1.2.840.10008.1.2.1"), kOk);
   ASSERT_EQ(CV_Set_Value_From_String(id, 0x00100010, "Doe^John"), kOk);
-  ASSERT_EQ(CV_Message_To_File(id, "converted.dcm"), kOk);
+  ASSERT_EQ(CV_Message_To_File(id, "dir\\sub/name.dcm"), kOk);
   EXPECT_EQ(object(id).kind, data::ObjectKind::kFile);
   EXPECT_TRUE(group_tags(id, 0x0000).empty());
   EXPECT_EQ(group_tags(id, 0x0002), kMetaTags);
   EXPECT_EQ(with_values(id), 2) << "values are kept";
+  // The name needs room for its terminator; both separators are kept as given.
   char name[32];
-  ASSERT_EQ(CV_Get_Filename(id, name, sizeof name), kOk);
-  EXPECT_STREQ(name, "converted.dcm");
+  EXPECT_EQ(CV_Get_Filename(id, name, 16), CV_BUFFER_TOO_SMALL);
+  EXPECT_EQ(CV_Get_Filename(id, name, -1), CV_BUFFER_TOO_SMALL);
+  ASSERT_EQ(CV_Get_Filename(id, name, 17), kOk);
+  EXPECT_STREQ(name, "dir\\sub/name.dcm");
+  ASSERT_EQ(CV_Reset_Filename(id, ""), kOk);
+  EXPECT_EQ(CV_Get_Filename(id, name, 0), CV_BUFFER_TOO_SMALL);
+  EXPECT_EQ(CV_Get_Filename(id, name, 1), kOk);
   ASSERT_EQ(CV_File_To_Message(id), kOk);
   EXPECT_EQ(object(id).kind, data::ObjectKind::kMessage);
   EXPECT_TRUE(group_tags(id, 0x0002).empty());
   EXPECT_EQ(object(id).media_info, nullptr);
   EXPECT_EQ(with_values(id), 1);
   EXPECT_EQ(CV_Get_Filename(id, name, sizeof name), CV_INVALID_FILE_ID);
-}
-
-// The name needs room for its terminator; both separators are kept as given.
-TEST_F(FileObjectsTest, FileNameBufferMustHoldTheTerminator) {
-  const int32_t id = create_empty_file("dir\\sub/name.dcm");
-  char buffer[64];
-  EXPECT_EQ(CV_Get_Filename(id, buffer, 16), CV_BUFFER_TOO_SMALL);
-  EXPECT_EQ(CV_Get_Filename(id, buffer, -1), CV_BUFFER_TOO_SMALL);
-  ASSERT_EQ(CV_Get_Filename(id, buffer, 17), kOk);
-  EXPECT_STREQ(buffer, "dir\\sub/name.dcm");
-  ASSERT_EQ(CV_Reset_Filename(id, ""), kOk);
-  EXPECT_EQ(CV_Get_Filename(id, buffer, 0), CV_BUFFER_TOO_SMALL);
-  EXPECT_EQ(CV_Get_Filename(id, buffer, 1), kOk);
 }
 
 // Exactly 128 preamble bytes are copied; emptying clears values, preamble and prefix but keeps
