@@ -37,7 +37,7 @@ StreamReader::~StreamReader() {
 }
 
 Status StreamReader::init() {
-  asm_ = static_cast<uint8_t*>(CVI_newBuffer(kInitialAssemblySize));
+  asm_ = static_cast<uint8_t*>(memory::new_unzeroed_buffer(kInitialAssemblySize));
   if (asm_ == nullptr) return Status(CV_SYSTEM_ERROR);
   asm_capacity_ = kInitialAssemblySize;
   return Status();
@@ -192,7 +192,7 @@ Status StreamReader::reserve(uint32_t size) {
   // already arrived, so the buffer stays within twice the data actually read.
   uint32_t grown = asm_capacity_ > UINT32_MAX / 2 ? UINT32_MAX : asm_capacity_ * 2;
   if (grown < size) grown = size;
-  auto* bigger = static_cast<uint8_t*>(CVI_newBuffer(grown));
+  auto* bigger = static_cast<uint8_t*>(memory::new_unzeroed_buffer(grown));
   if (bigger == nullptr) return Status(CV_SYSTEM_ERROR);
   std::memcpy(bigger, asm_ + asm_begin_, assembled());
   CVI_releaseBuffer(asm_);

@@ -481,6 +481,10 @@ void* new_buffer(size_t size, bool zeroed) {
     memory = direct_get(kBufferHeader + size, zeroed);
   } else {
     memory = pool_get(id, kBufferHeader + kPoolInfo[static_cast<size_t>(id)].largest_request);
+    // Buffer slots keep what their last user left in them.
+    if (memory != nullptr && zeroed && !zeroed_slots(id)) {
+      std::memset(static_cast<unsigned char*>(memory) + kBufferHeader, 0, size);
+    }
   }
   if (memory == nullptr) return nullptr;
   *static_cast<size_t*>(memory) = size;

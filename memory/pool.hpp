@@ -162,14 +162,14 @@ Usage usage(bool report);
 // Frees empty blocks within `seconds` (0: no limit), resuming where a time-limited run stopped.
 void cleanup(int32_t seconds);
 
-// As CVI_newBuffer (released with CVI_releaseBuffer), for callers that fill the whole buffer: a
-// large one is not cleared first.
+// As CVI_newBuffer (released with CVI_releaseBuffer), for callers that write every byte before
+// reading it: the buffer is not cleared first.
 void* new_unzeroed_buffer(size_t size);
 
 }  // namespace tessel::memory
 
-// Variable-size buffers: the size is kept in front of the buffer so that release finds the
-// class. Null when memory is exhausted; CVI_releaseBuffer ignores null.
+// Variable-size buffers, cleared to zeros: the size is kept in front of the buffer so that
+// release finds the class. Null when memory is exhausted; CVI_releaseBuffer ignores null.
 void* CVI_newBuffer(size_t size);
 void CVI_releaseBuffer(void* buffer);
 // Usage totals; each pointer may be null. A non-null `bytes_in_use` also asks for the per-pool

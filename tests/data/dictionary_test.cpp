@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "config/config_record.hpp"
 #include "core/state.hpp"
 #include "data/dictionary_format.hpp"
 #include "data/vr.hpp"
@@ -280,6 +281,35 @@ TEST(DictionaryLoad, FixedNameFormatAndMissingFile) {
     EXPECT_EQ(library.status(), CV_DICTIONARY_FILE_ERROR);
   }
   EXPECT_TRUE(tessel::test::log_contains(missing.dir().file("tessel.log"), "Can't open "));
+}
+
+// Loading another file in the same run: nothing of the former table is found any more, though
+// the new table and its index reuse the former's (unzeroed) buffers.
+TEST(DictionaryLoad, ReloadLeavesNothingOfTheFormerTable) {
+  ConfigSet config;
+  const std::string first = config.dir().file("first.dct");
+  const std::string second = config.dir().file("second.dct");
+  tessel::test::write_file(first, build_file(format::kTerminatedNameMarker,
+                                             {{0x00080020, CV_VR_DA, "Study Date", ""},
+                                              {0x00100010, CV_VR_PN, "Patient's Name", ""}}));
+  tessel::test::write_file(second, build_file(format::kTerminatedNameMarker,
+                                              {{0x00080030, CV_VR_TM, "Study Time", ""}}));
+  config.profile_line("MESSAGE_PARMS", "DICTIONARY_FILE = " + first);
+  LibraryScope library(config.write());
+  ASSERT_EQ(library.status(), CV_NORMAL_COMPLETION);
+  char name[64];
+  ASSERT_EQ(CV_Get_Tag_Info(0x00100010, name, sizeof name), CV_NORMAL_COMPLETION);
+  for (int round = 0; round < 3; ++round) {
+    Cfg->strings[DICTIONARY_FILE] = round % 2 == 0 ? second : first;
+    ASSERT_TRUE(tessel::data::load_dictionary_file().ok());
+    const bool second_loaded = round % 2 == 0;
+    EXPECT_EQ(CV_Get_Tag_Info(0x00100010, name, sizeof name),
+              second_loaded ? CV_INVALID_TAG : CV_NORMAL_COMPLETION)
+        << round;
+    EXPECT_EQ(CV_Get_Tag_Info(0x00080030, name, sizeof name),
+              second_loaded ? CV_NORMAL_COMPLETION : CV_INVALID_TAG)
+        << round;
+  }
 }
 
 // A prebuilt table, as a generated dictionary function hands it over: two entries, the first

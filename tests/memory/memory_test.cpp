@@ -1,5 +1,6 @@
 // Pools, size classes, double-release detection, cleanup and the usage report; the list
 // container, checked operation by operation against std::list.
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -56,6 +57,11 @@ TEST_F(PoolTest, RequestsGoToTheFirstClassThatHoldsThem) {
     EXPECT_EQ(live(c.pool), live_before + 1);
     CVI_releaseBuffer(buffer);
     EXPECT_EQ(live(c.pool), live_before);
+    // The next buffer of the class (the same slot) comes cleared.
+    auto* again = static_cast<unsigned char*>(CVI_newBuffer(c.size));
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(static_cast<size_t>(std::count(again, again + c.size, 0)), c.size);
+    CVI_releaseBuffer(again);
   }
   // An injected failure hits exactly the n-th allocation; releasing its null is harmless.
   memory::fail_allocation_after(2);
