@@ -133,8 +133,11 @@ int32_t fragment_sink(void* user_info, uint32_t /*bytes_to_follow*/, uint32_t da
   return writer.write(true) ? CV_NORMAL_COMPLETION : CV_CALLBACK_CANNOT_COMPLY;
 }
 
+// Only the bytes the writer filled and the headers written in front of them ever leave, so the
+// buffer is not cleared first (a cleared 64 KB per message showed in profiles of both ends).
 struct SendBuffer {
-  explicit SendBuffer(uint32_t size) : bytes(static_cast<uint8_t*>(CVI_newBuffer(size))) {}
+  explicit SendBuffer(uint32_t size)
+      : bytes(static_cast<uint8_t*>(memory::new_unzeroed_buffer(size))) {}
   ~SendBuffer() { CVI_releaseBuffer(bytes); }
   SendBuffer(const SendBuffer&) = delete;
   SendBuffer& operator=(const SendBuffer&) = delete;
