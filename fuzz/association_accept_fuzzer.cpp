@@ -12,12 +12,9 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <thread>
 
 #include "fuzz/fuzz_support.hpp"
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -31,8 +28,6 @@ namespace {
 constexpr char kTitle[] = "FUZZ_SCP";
 constexpr char kServiceList[] = "STORAGE_SERVICE_LIST";
 
-// No step of one input may stall this long: the connection always has data or an end to read.
-constexpr int kStallMilliseconds = 10000;
 // Seconds a read may wait; never reached, since the peer's side is closed after the input.
 constexpr int32_t kReadTimeout = 5;
 // Bounds the messages read on one association.
@@ -44,25 +39,8 @@ constexpr int32_t kCancelRequest = 0x0FFF;
 int g_listener = -1;
 sockaddr_in g_address{};
 
-[[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "association_accept fuzzer: %s (errno %d)\n", what, errno);
-  std::abort();
-}
-
-// A listening socket on a free loopback port, kept for the whole run.
-void start_listener() {
-  g_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (g_listener < 0) fail("socket");
-  g_address.sin_family = AF_INET;
-  g_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  g_address.sin_port = 0;
-  socklen_t length = sizeof g_address;
-  if (bind(g_listener, reinterpret_cast<const sockaddr*>(&g_address), sizeof g_address) != 0 ||
-      listen(g_listener, 4) != 0 ||
-      getsockname(g_listener, reinterpret_cast<sockaddr*>(&g_address), &length) != 0) {
-    fail("loopback listener");
-  }
-}
+using tessel::fuzz::fail;
+using tessel::fuzz::kStallMilliseconds;
 
 // Connects the peer's socket and accepts the library's end. The peer closes with a reset, so
 // that no connection lingers in TIME_WAIT across thousands of inputs.
@@ -88,40 +66,6 @@ void connect_pair(int* peer, int* accepted) {
     *accepted = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
   } while (*accepted < 0 && errno == EINTR);
   if (*accepted < 0) fail("accept");
-}
-
-// The peer: writes the input while reading the library's answers, closes its sending side once
-// the input is out, and reads until the library closes the connection.
-void run_peer(int socket, const uint8_t* data, size_t size) {
-  size_t sent = 0;
-  bool sending = true;
-  uint8_t sink[16384];
-  for (;;) {
-    if (sending && sent == size) {
-      (void)shutdown(socket, SHUT_WR);
-      sending = false;
-    }
-    pollfd entry{socket, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0};
-    const int ready = poll(&entry, 1, kStallMilliseconds);
-    if (ready == 0) fail("the library stalled: a time-out was waited on or the connection kept");
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      fail("poll");
-    }
-    if (sending && (entry.revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
-      const ssize_t count = send(socket, data + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (count > 0) {
-        sent += static_cast<size_t>(count);
-      } else if (errno != EAGAIN && errno != EINTR) {
-        sent = size;  // the library closed the connection: the rest is not wanted
-      }
-    }
-    if ((entry.revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
-      const ssize_t count = recv(socket, sink, sizeof sink, MSG_DONTWAIT);
-      if (count == 0) return;
-      if (count < 0 && errno != EAGAIN && errno != EINTR) return;
-    }
-  }
 }
 
 // Answers a request with a success response of its own service; responses and cancels get no
@@ -166,7 +110,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (CV_Register_Application(&application, kTitle) != CV_NORMAL_COMPLETION) {
     fail("CV_Register_Application");
   }
-  start_listener();
+  g_listener = tessel::fuzz::listen_on_loopback(&g_address);
   return 0;
 }
 
@@ -174,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int peer = -1;
   int accepted = -1;
   connect_pair(&peer, &accepted);
-  std::thread peer_thread(run_peer, peer, data, size);
+  std::thread peer_thread(tessel::fuzz::play_peer, peer, data, size);
   int32_t application = CV_NO_ID;
   int32_t association = CV_NO_ID;
   // The accepted socket belongs to the library from here on, whatever the outcome.

@@ -1,10 +1,15 @@
 #include "fuzz/fuzz_support.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
 
 #include "tessel/tessel.h"
 
@@ -33,6 +38,58 @@ bool ensure_library() {
     return true;
   }();
   return ready;
+}
+
+void fail(const char* what) {
+  std::fprintf(stderr, "fuzz: %s (errno %d)\n", what, errno);
+  std::abort();
+}
+
+int listen_on_loopback(sockaddr_in* address) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listener < 0) fail("socket");
+  *address = sockaddr_in{};
+  address->sin_family = AF_INET;
+  address->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof *address;
+  if (bind(listener, reinterpret_cast<const sockaddr*>(address), sizeof *address) != 0 ||
+      listen(listener, 4) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(address), &length) != 0) {
+    fail("loopback listener");
+  }
+  return listener;
+}
+
+void play_peer(int socket, const uint8_t* data, size_t size) {
+  size_t sent = 0;
+  bool sending = true;
+  uint8_t sink[16384];
+  for (;;) {
+    if (sending && sent == size) {
+      (void)shutdown(socket, SHUT_WR);
+      sending = false;
+    }
+    pollfd entry{socket, static_cast<short>(POLLIN | (sending ? POLLOUT : 0)), 0};
+    const int ready = poll(&entry, 1, kStallMilliseconds);
+    if (ready == 0) fail("the library stalled: a time-out was waited on or the connection kept");
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      fail("poll");
+    }
+    if (sending && (entry.revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
+      const ssize_t count = send(socket, data + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (count > 0) {
+        sent += static_cast<size_t>(count);
+      } else if (errno != EAGAIN && errno != EINTR) {
+        sent = size;  // the library closed the connection: the rest is not wanted
+      }
+    }
+    if ((entry.revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
+      const ssize_t count = recv(socket, sink, sizeof sink, MSG_DONTWAIT);
+      if (count == 0) return;
+      if (count < 0 && errno != EAGAIN && errno != EINTR) return;
+    }
+  }
 }
 
 }  // namespace tessel::fuzz
