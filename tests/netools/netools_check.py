@@ -9,6 +9,7 @@ import argparse
 import contextlib
 import copy
 import os
+import pty
 import random
 import re
 import shutil
@@ -286,6 +287,8 @@ def test_store_roundtrip(tools, acceptor, out_dir, files):
     check(out.count("stored, status 0x0000") == len(files), "tessel-store lines: %s" % out)
     check("%d of %d files stored" % (len(files), len(files)) in out and "MB/s" in out,
           "tessel-store summary: %s" % out)
+    check("\r" not in out and "sending" not in out,
+          "tessel-store printed a progress line into a pipe: %r" % out)
     check_arrived("tessel-store -> tessel-storescp", files, out_dir)
     for path in files:
         received = os.path.join(out_dir, uid_of(path) + ".dcm")
@@ -467,6 +470,47 @@ def test_dcmtk_storescp(tools, scratch, files):
                                      ("EXPLICIT_BIG_ENDIAN", "+xb", "1.2.840.10008.1.2.2"),
                                      ("IMPLICIT_LITTLE_ENDIAN", "+xi", IMPLICIT)]:
         store_to_storescp(tools, scratch, files, tools.ini, syntax, [prefer], expected)
+
+
+def run_on_terminal(cmd, timeout=60):
+    """Exit status and everything written, with standard output on a pseudo-terminal."""
+    master, slave = pty.openpty()
+    proc = subprocess.Popen(cmd, stdout=slave, stderr=subprocess.PIPE)
+    os.close(slave)
+    written = b""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # the terminal's last writer is gone
+            break
+        if not chunk:
+            break
+        written += chunk
+    os.close(master)
+    try:
+        code = proc.wait(timeout=max(1, deadline - time.time()))
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        code = proc.wait()
+    err = proc.stderr.read().decode(errors="replace")
+    proc.stderr.close()
+    check_sanitizers(os.path.basename(cmd[0]), err)
+    return code, written.decode(errors="replace")
+
+
+def test_progress_line(tools, files):
+    """On a terminal, a send that has taken a second shows which file goes out and clears the
+    line again; storescp pausing a second after each file makes the send that long."""
+    with dcmtk_acceptor(["storescp", "--sleep-after", "1", "--ignore"]) as port:
+        code, out = run_on_terminal([tools.store, "--ini", tools.ini, "127.0.0.1", str(port)]
+                                    + files[:4])
+    check(code == 0, "tessel-store on a terminal: exit %s %r" % (code, out))
+    shown = re.findall(r"\r\[(\d)/4\] sending (\S+) \.\.\.\x1b\[K", out)
+    check(len(shown) >= 1 and all(files[int(n) - 1] == name for n, name in shown),
+          "tessel-store progress lines: %r" % out)
+    check(out.count("stored, status 0x0000") == 4 and "4 of 4 files stored" in out,
+          "tessel-store on a terminal: %r" % out)
 
 
 def test_pdu_sizes(tools, scratch, files):
@@ -674,6 +718,7 @@ def main():
         check("association" in acceptor.output and "stopped" in acceptor.output,
               "tessel-storescp output: %s" % acceptor.output)
         test_dcmtk_storescp(tools, scratch, files)
+        test_progress_line(tools, files)
         big_ct = write_copy(os.path.join(tools.data, CT_FILE), os.path.join(scratch, "big-ct.dcm"),
                             explicit=True, big_pixels=True)
         test_pdu_sizes(tools, scratch, [big_ct, os.path.join(tools.data, SC_FILE)])
