@@ -513,6 +513,26 @@ def test_progress_line(tools, files):
           "tessel-store on a terminal: %r" % out)
 
 
+def test_large_values_in_files(tools, scratch, files):
+    """An acceptor configured to keep large values in temporary files (LARGE_DATA_STORE = FILE)
+    receives values that span many PDUs into those files, writes them out unchanged and leaves
+    no temporary file behind."""
+    temp_dir = fresh_dir(scratch, "values-temp")
+    ini = configure(tools, os.path.join(scratch, "values-in-files"), LARGE_DATA_STORE="FILE",
+                    LARGE_DATA_SIZE="1024", TEMP_FILE_DIRECTORY=temp_dir + "/")
+    out_dir = fresh_dir(scratch, "values-received")
+    acceptor = Acceptor(tools, out_dir, threads=2, ini=ini)
+    try:
+        code, out, err = run([tools.store, "--ini", tools.ini, "--aec", SCP_TITLE, "127.0.0.1",
+                              str(acceptor.port)] + files)
+        check(code == 0, "tessel-store -> tessel-storescp, values in files: exit %d %s%s" % (
+            code, out, err))
+        check_arrived("values in files", files, out_dir)
+    finally:
+        check(acceptor.stop() == 0, "tessel-storescp with values in files did not stop cleanly")
+    check(os.listdir(temp_dir) == [], "temporary value files left: %s" % os.listdir(temp_dir))
+
+
 def test_pdu_sizes(tools, scratch, files):
     """Data sets spanning many PDUs, with both sides configured for 16 KiB and for 128 KiB, in
     implicit and explicit VR little endian, DCMTK -> tessel and tessel -> DCMTK."""
@@ -722,6 +742,7 @@ def main():
         big_ct = write_copy(os.path.join(tools.data, CT_FILE), os.path.join(scratch, "big-ct.dcm"),
                             explicit=True, big_pixels=True)
         test_pdu_sizes(tools, scratch, [big_ct, os.path.join(tools.data, SC_FILE)])
+        test_large_values_in_files(tools, scratch, [big_ct] + files)
         test_refusals_by_tessel(tools, scratch, big_ct, os.path.join(tools.data, SC_FILE))
         test_refusals_by_dcmtk(tools, scratch, big_ct)
         test_fifty_associations(tools, scratch, tools.data)
