@@ -12,6 +12,7 @@ import os
 import pty
 import random
 import re
+import select
 import shutil
 import signal
 import socket
@@ -475,27 +476,29 @@ def test_dcmtk_storescp(tools, scratch, files):
 def run_on_terminal(cmd, timeout=60):
     """Exit status and everything written, with standard output on a pseudo-terminal."""
     master, slave = pty.openpty()
-    proc = subprocess.Popen(cmd, stdout=slave, stderr=subprocess.PIPE)
-    os.close(slave)
-    written = b""
-    deadline = time.time() + timeout
-    while time.time() < deadline:
+    with tempfile.TemporaryFile() as errors:
+        proc = subprocess.Popen(cmd, stdout=slave, stderr=errors)
+        os.close(slave)
+        written = b""
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if not select.select([master], [], [], max(0, deadline - time.time()))[0]:
+                break
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:  # the terminal's last writer is gone
+                break
+            if not chunk:
+                break
+            written += chunk
+        os.close(master)
         try:
-            chunk = os.read(master, 65536)
-        except OSError:  # the terminal's last writer is gone
-            break
-        if not chunk:
-            break
-        written += chunk
-    os.close(master)
-    try:
-        code = proc.wait(timeout=max(1, deadline - time.time()))
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        code = proc.wait()
-    err = proc.stderr.read().decode(errors="replace")
-    proc.stderr.close()
-    check_sanitizers(os.path.basename(cmd[0]), err)
+            code = proc.wait(timeout=max(1, deadline - time.time()))
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            code = proc.wait()
+        errors.seek(0)
+        check_sanitizers(os.path.basename(cmd[0]), errors.read().decode(errors="replace"))
     return code, written.decode(errors="replace")
 
 
@@ -506,7 +509,7 @@ def test_progress_line(tools, files):
         code, out = run_on_terminal([tools.store, "--ini", tools.ini, "127.0.0.1", str(port)]
                                     + files[:4])
     check(code == 0, "tessel-store on a terminal: exit %s %r" % (code, out))
-    shown = re.findall(r"\r\[(\d)/4\] sending (\S+) \.\.\.\x1b\[K", out)
+    shown = re.findall(r"\r\[(\d)/4\] sending (.+?) \.\.\.\x1b\[K", out)
     check(len(shown) >= 1 and all(files[int(n) - 1] == name for n, name in shown),
           "tessel-store progress lines: %r" % out)
     check(out.count("stored, status 0x0000") == 4 and "4 of 4 files stored" in out,
