@@ -27,6 +27,12 @@ struct ProposedContext {
   uint8_t scp_role;
   uint8_t syntax_count;
   int32_t syntaxes[kMaxTransferSyntaxes];
+  // Common extended negotiation as proposed: service class UID (empty when none) and the
+  // related general classes; related_cut when the configured list held more than were sent.
+  char service_class_uid[kMaxUidLength + 1];
+  uint8_t related_count;
+  bool related_cut;
+  char related_classes[kMaxRelatedGeneralClasses][kMaxUidLength + 1];
 };
 
 // A context that negotiation accepted; message exchange picks its contexts from these.
@@ -75,6 +81,9 @@ struct Association : core::SessionClaimState {
 
   std::vector<ProposedContext> proposed;  // requestor side only
   std::vector<AcceptedContext> accepted;
+  // Position of the acceptable-service iterator in `accepted` (read and moved under the
+  // network lock).
+  size_t service_cursor = 0;
 };
 
 // Makes an association for `app` with a new identifier and an empty parameter block

@@ -99,7 +99,10 @@ bool set_up_accepted(Association& association) {
       accepted.context_id = pc.context_id;
       accepted.service = CVI_GetSOPEntryByUID(pc.abstract_syntax);
       copy_text(accepted.abstract_syntax, pc.abstract_syntax);
-      (void)codec::syntax_from_uid(pc.accepted_transfer_syntax, &accepted.transfer_syntax);
+      // 0 marks a syntax without a code, which the acceptable-service iterator reports.
+      if (!codec::syntax_from_uid(pc.accepted_transfer_syntax, &accepted.transfer_syntax).ok()) {
+        accepted.transfer_syntax = 0;
+      }
       accepted.scu_role = pc.scu_role;
       accepted.scp_role = pc.scp_role;
       association.accepted.push_back(accepted);

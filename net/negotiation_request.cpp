@@ -87,11 +87,19 @@ Status fill_context(const char* function, const ServiceListEntry& entry, core::A
                  entry.related_general.c_str());
     } else {
       for (const ServiceListEntry& other : related->services) {
-        if (pc.related_general_count == kMaxRelatedGeneralClasses) break;
+        if (pc.related_general_count == kMaxRelatedGeneralClasses) {
+          proposed.related_cut = true;
+          break;
+        }
         copy_text(pc.related_general_classes[pc.related_general_count++],
                   other.service->uid.c_str());
       }
     }
+  }
+  copy_text(proposed.service_class_uid, pc.service_class_uid);
+  proposed.related_count = pc.related_general_count;
+  for (uint8_t k = 0; k < pc.related_general_count; ++k) {
+    copy_text(proposed.related_classes[k], pc.related_general_classes[k]);
   }
   *made = true;
   return Status();

@@ -169,6 +169,50 @@ CV_API int32_t CV_CALL CV_Set_Negotiation_Info_For_Association(int32_t assoc_id,
 
 /* ---- Both sides ---- */
 
+/* Lengths of the text fields of ServiceInfo, with their NUL. */
+#define CV_SERVICE_INFO_NAME_LENGTH 50
+#define CV_SERVICE_INFO_UID_LENGTH 66
+#define CV_SERVICE_INFO_MAX_RELATED 10
+
+/* Negotiated role of this application on a presentation context (ServiceInfo.Role). */
+#define CV_ROLE_SCP 0
+#define CV_ROLE_SCU 1
+#define CV_ROLE_SCU_SCP 2
+
+/* A related general SOP class of a presentation context: its service name (empty when the
+ * class is not configured) and UID. */
+typedef struct RelatedServiceInfo {
+  char ServiceName[CV_SERVICE_INFO_NAME_LENGTH];
+  char SOPClassUID[CV_SERVICE_INFO_UID_LENGTH];
+} RelatedServiceInfo;
+
+/* One accepted presentation context of an association, as the acceptable-service iterator
+ * returns it. Text fields are NUL-terminated; ServiceClassUID is empty when none was
+ * negotiated. */
+typedef struct ServiceInfo {
+  char ServiceName[CV_SERVICE_INFO_NAME_LENGTH];
+  char SOPClassUID[CV_SERVICE_INFO_UID_LENGTH];
+  int32_t SyntaxType;            /* transfer syntax code (TRANSFER_SYNTAX) */
+  int32_t Role;                  /* CV_ROLE_SCP, CV_ROLE_SCU or CV_ROLE_SCU_SCP */
+  int32_t PresentationContextID; /* odd, 1 to 255 */
+  char ServiceClassUID[CV_SERVICE_INFO_UID_LENGTH];
+  int32_t NumberOfRelatedSOPClasses; /* entries of RelatedSOPClasses in use */
+  RelatedServiceInfo RelatedSOPClasses[CV_SERVICE_INFO_MAX_RELATED];
+} ServiceInfo;
+
+/* Iterate the accepted presentation contexts of an association whose abstract syntax is a
+ * configured service, in the order of the request: the first call starts again at the
+ * first context, each next call returns the following one, CV_END_OF_LIST after the last.
+ * *info is cleared before it is filled. Role is this application's: without a role selection
+ * the requestor is SCU and the acceptor SCP. An acceptor may iterate while its request is still
+ * pending. The association is looked up without claiming it, so another thread may be inside a
+ * network call on it meanwhile. Adds CV_NULL_POINTER_PARM, CV_INVALID_ASSOCIATION_ID,
+ * CV_CALL_INVALID_NOW (no contexts negotiated), CV_SYSTEM_ERROR (the context's transfer syntax
+ * is not a known one; logged "INVALID TRANSFER SYNTAX FOUND: %s"). More related general classes
+ * than the record holds are cut to CV_SERVICE_INFO_MAX_RELATED with a warning. */
+CV_API int32_t CV_CALL CV_Get_First_Acceptable_Service(int32_t assoc_id, ServiceInfo* info);
+CV_API int32_t CV_CALL CV_Get_Next_Acceptable_Service(int32_t assoc_id, ServiceInfo* info);
+
 /* Releases the association (A-RELEASE-RQ, waiting RELEASE_TIMEOUT for the answer), frees it
  * and sets *assoc_id to -1. The association is freed even when the release fails
  * (CV_ASSOCIATION_ABORTED). Adds CV_NULL_POINTER_PARM, CV_INVALID_ASSOCIATION_ID, and

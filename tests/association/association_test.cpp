@@ -221,6 +221,11 @@ TEST_F(AssociationTest, AbortFromAnotherThreadEndsABlockedCallThread) {
     EXPECT_EQ(CV_Close_Association(&second), CV_SYSTEM_ERROR);
     EXPECT_EQ(second, opened);
     EXPECT_TRUE(log().contains("Function call made when another thread was accessing network"));
+    // Queries look the association up without claiming it.
+    ServiceInfo info;
+    ASSERT_EQ(CV_Get_First_Acceptable_Service(opened, &info), CV_NORMAL_COMPLETION);
+    EXPECT_STREQ(info.ServiceName, "STANDARD_ECHO");
+    EXPECT_EQ(info.Role, CV_ROLE_SCU_SCP);  // the list's ROLE = BOTH, granted
 
     const auto aborted_at = Clock::now();
     int32_t aborting = opened;
@@ -335,6 +340,7 @@ TEST(AssociationLifecycle, CallsNeedTheLibraryAndARegisteredApplication) {
   int32_t id = 1;
   EXPECT_EQ(CV_Wait_For_Association(kEchoList, 0, &app, &id), CV_LIBRARY_NOT_INITIALIZED);
   EXPECT_EQ(CV_Close_Association(&id), CV_LIBRARY_NOT_INITIALIZED);
+  EXPECT_EQ(CV_Get_First_Acceptable_Service(id, nullptr), CV_LIBRARY_NOT_INITIALIZED);
   LibraryScope library(shipped_ini());
   ASSERT_EQ(library.status(), CV_NORMAL_COMPLETION);
   EXPECT_EQ(CV_Wait_For_Association(kEchoList, 0, &app, &id), CV_NO_APPLICATIONS_REGISTERED);

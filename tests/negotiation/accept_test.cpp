@@ -246,6 +246,44 @@ TEST_F(AcceptTest, RequestValidationInOrder) {
   }
 }
 
+TEST_F(AcceptTest, AcceptableServicesCarryTheRequestsNegotiation) {
+  constexpr char kStore[] = "1.2.840.10008.4.2";
+  constexpr uint8_t F = kNoRole;
+  // CT with its common extended negotiation, a refused US, MR with the SCP role granted to the
+  // requestor (so this side is its SCU).
+  AssociationPtr association = request({{kCtUid, {kExplicitLe, kImplicitLe}, F, F, kStore, kMrUid},
+                                        {kUsUid, {kImplicitLe}},
+                                        {kMrUid, {kExplicitLe}, 0, 1}});
+  const int32_t id = association->id;
+  ServiceInfo info;
+  EXPECT_EQ(CV_Get_First_Acceptable_Service(id, &info), CV_CALL_INVALID_NOW);
+  ASSERT_TRUE(net::validate_request(*association, *list_).accepted);
+  // The request is still pending: the application may look before it answers.
+  ASSERT_EQ(CV_Get_First_Acceptable_Service(id, &info), CV_NORMAL_COMPLETION);
+  EXPECT_STREQ(info.ServiceName, "STANDARD_CT");
+  EXPECT_STREQ(info.SOPClassUID, kCtUid);
+  EXPECT_EQ(info.SyntaxType, IMPLICIT_LITTLE_ENDIAN);
+  EXPECT_EQ(info.Role, CV_ROLE_SCP);
+  EXPECT_EQ(info.PresentationContextID, 1);
+  EXPECT_STREQ(info.ServiceClassUID, kStore);
+  ASSERT_EQ(info.NumberOfRelatedSOPClasses, 1);
+  EXPECT_STREQ(info.RelatedSOPClasses[0].ServiceName, "STANDARD_MR");
+  EXPECT_STREQ(info.RelatedSOPClasses[0].SOPClassUID, kMrUid);
+  ASSERT_EQ(CV_Get_Next_Acceptable_Service(id, &info), CV_NORMAL_COMPLETION);
+  EXPECT_STREQ(info.ServiceName, "STANDARD_MR");
+  EXPECT_EQ(info.SyntaxType, EXPLICIT_LITTLE_ENDIAN);
+  EXPECT_EQ(info.Role, CV_ROLE_SCU);
+  EXPECT_EQ(info.PresentationContextID, 5);
+  EXPECT_STREQ(info.ServiceClassUID, "");
+  EXPECT_EQ(info.NumberOfRelatedSOPClasses, 0);
+  EXPECT_EQ(CV_Get_Next_Acceptable_Service(id, &info), CV_END_OF_LIST);
+  // Arguments: the record first, then the association.
+  EXPECT_EQ(CV_Get_Next_Acceptable_Service(id, nullptr), CV_NULL_POINTER_PARM);
+  EXPECT_EQ(CV_Get_First_Acceptable_Service(-5, nullptr), CV_NULL_POINTER_PARM);
+  EXPECT_EQ(CV_Get_First_Acceptable_Service(-5, &info), CV_INVALID_ASSOCIATION_ID);
+  EXPECT_EQ(CV_Get_Next_Acceptable_Service(app_id_, &info), CV_INVALID_ASSOCIATION_ID);
+}
+
 TEST_F(AcceptTest, AnswerCarriesThisSidesIdentificationAndWindow) {
   Cfg->strings[IMPLEMENTATION_VERSION] = "TESSEL_45";
   // The request sends a version name, so the answer has one; the response dump covers none.

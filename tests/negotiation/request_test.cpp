@@ -38,7 +38,15 @@ constexpr char kRequestProfile[] =
     "[NO_PORT_AE]\nHOST_NAME = h1\nSERVICE_LIST = OFFER_LIST\n"
     "[BAD_PORT_AE]\nHOST_NAME = h1\nPORT_NUMBER = 70000\nSERVICE_LIST = OFFER_LIST\n"
     "[NO_HOST_AE]\nPORT_NUMBER = 5\nSERVICE_LIST = OFFER_LIST\n"
-    "[NO_LIST_AE]\nHOST_NAME = h1\nPORT_NUMBER = 5\n";
+    "[NO_LIST_AE]\nHOST_NAME = h1\nPORT_NUMBER = 5\n"
+    // Eleven related classes: one more than a context can carry.
+    "[WIDE_REL]\nSERVICES_SUPPORTED = 11\nSERVICE_1 = STANDARD_CR\n"
+    "SERVICE_2 = STANDARD_DX_FOR_PRESENTATION\nSERVICE_3 = STANDARD_DX_FOR_PROCESSING\n"
+    "SERVICE_4 = STANDARD_MG_FOR_PRESENTATION\nSERVICE_5 = STANDARD_MG_FOR_PROCESSING\n"
+    "SERVICE_6 = STANDARD_IO_FOR_PRESENTATION\nSERVICE_7 = STANDARD_IO_FOR_PROCESSING\n"
+    "SERVICE_8 = STANDARD_ENHANCED_CT\nSERVICE_9 = STANDARD_MR\nSERVICE_10 = STANDARD_SC\n"
+    "SERVICE_11 = STANDARD_US\n"
+    "[WIDE_LIST]\nSERVICES_SUPPORTED = 1\nSERVICE_1 = STANDARD_CT\nREL_GENERAL_1 = WIDE_REL\n";
 
 class RequestTest : public NegotiationTest {
  protected:
@@ -49,14 +57,15 @@ class RequestTest : public NegotiationTest {
     Cfg->strings[static_cast<size_t>(codec::syntax_uid_parameter(104))].clear();
   }
 
-  // Builds the request for FULL_AE from OFFER_LIST.
-  AssociationPtr built_request(const net::UserIdentity* identity = nullptr) {
+  // Builds the request for FULL_AE from OFFER_LIST (or `list_name`).
+  AssociationPtr built_request(const net::UserIdentity* identity = nullptr,
+                               const char* list_name = "OFFER_LIST") {
     AssociationPtr association = make_association(false);
     remote_.title = "FULL_AE";
     remote_.host = "pacs.example";
     remote_.port = 4242;
-    remote_.service_list = "OFFER_LIST";
-    const services::ServiceList* list = CVI_GetServiceNumbers("OFFER_LIST");
+    remote_.service_list = list_name;
+    const services::ServiceList* list = CVI_GetServiceNumbers(list_name);
     EXPECT_NE(list, nullptr);
     const net::RequestSetup setup{&remote_, list, identity, "thishost"};
     EXPECT_TRUE(net::build_request(kFunction, setup, *association).ok());
@@ -369,6 +378,98 @@ TEST_F(RequestTest, AcceptedAnswerSetsUpContextsAndWindow) {
                       "|  Abstract syntax: 1.2.840.10008.5.1.4.1.1.4 (STANDARD_MR)",
                       "|  Transfer Syntax Rejected"});
   }
+}
+
+TEST_F(RequestTest, AcceptableServicesAreTheAcceptedContextsAsProposed) {
+  AssociationPtr association = built_request();
+  AssociationParams& params = *association->params;
+  answer_all(params);
+  // The echo context grants the SCP role the requestor asked for.
+  params.presentation_contexts[2].scu_role = 0;
+  params.presentation_contexts[2].scp_role = 1;
+  ASSERT_TRUE(net::judge_associate_ac(kFunction, *association).accepted);
+  const int32_t id = association->id;
+  struct Expected {
+    const char* name;
+    const char* uid;
+    int32_t syntax;
+    int32_t role;
+    int32_t context;
+    const char* service_class;
+    std::vector<std::string> related;  // name then UID
+  };
+  const Expected expected[] = {
+      {"STANDARD_CT",
+       kCtUid,
+       IMPLICIT_LITTLE_ENDIAN,
+       CV_ROLE_SCU,
+       1,
+       "1.2.840.10008.4.2",
+       {"STANDARD_MR", kMrUid, "STANDARD_US", kUsUid}},
+      {"STANDARD_MR", kMrUid, EXPLICIT_LITTLE_ENDIAN, CV_ROLE_SCU, 3, "", {}},
+      {"STANDARD_ECHO", kEchoUid, EXPLICIT_LITTLE_ENDIAN, CV_ROLE_SCP, 5, "", {}},
+  };
+  ServiceInfo info;
+  // Twice: the first call starts again from the beginning.
+  for (int round = 0; round < 2; ++round) {
+    for (size_t i = 0; i < std::size(expected); ++i) {
+      SCOPED_TRACE(::testing::Message() << "round " << round << " context " << i);
+      std::memset(&info, 0x5A, sizeof info);
+      const int32_t status = i == 0 ? CV_Get_First_Acceptable_Service(id, &info)
+                                    : CV_Get_Next_Acceptable_Service(id, &info);
+      ASSERT_EQ(status, CV_NORMAL_COMPLETION);
+      const Expected& e = expected[i];
+      EXPECT_STREQ(info.ServiceName, e.name);
+      EXPECT_STREQ(info.SOPClassUID, e.uid);
+      EXPECT_EQ(info.SyntaxType, e.syntax);
+      EXPECT_EQ(info.Role, e.role);
+      EXPECT_EQ(info.PresentationContextID, e.context);
+      EXPECT_STREQ(info.ServiceClassUID, e.service_class);
+      ASSERT_EQ(static_cast<size_t>(info.NumberOfRelatedSOPClasses), e.related.size() / 2);
+      for (size_t k = 0; k < e.related.size() / 2; ++k) {
+        EXPECT_EQ(info.RelatedSOPClasses[k].ServiceName, e.related[2 * k]);
+        EXPECT_EQ(info.RelatedSOPClasses[k].SOPClassUID, e.related[2 * k + 1]);
+      }
+      // The record was cleared: unused entries hold no stale bytes.
+      EXPECT_EQ(info.RelatedSOPClasses[9].SOPClassUID[0], '\0');
+    }
+    EXPECT_EQ(CV_Get_Next_Acceptable_Service(id, &info), CV_END_OF_LIST);
+    EXPECT_EQ(CV_Get_Next_Acceptable_Service(id, &info), CV_END_OF_LIST);
+  }
+
+  // Both roles granted.
+  association->accepted[0].scu_role = 1;
+  association->accepted[0].scp_role = 1;
+  ASSERT_EQ(CV_Get_First_Acceptable_Service(id, &info), CV_NORMAL_COMPLETION);
+  EXPECT_EQ(info.Role, CV_ROLE_SCU_SCP);
+  // A context whose syntax has no code is reported with the UID it was accepted with, and the
+  // iteration goes on after it.
+  association->accepted[1].transfer_syntax = 0;
+  std::strcpy(params.presentation_contexts[1].accepted_transfer_syntax, "1.2.3.999");
+  log().clear();
+  EXPECT_EQ(CV_Get_Next_Acceptable_Service(id, &info), CV_SYSTEM_ERROR);
+  EXPECT_TRUE(log().contains("INVALID TRANSFER SYNTAX FOUND: 1.2.3.999"));
+  ASSERT_EQ(CV_Get_Next_Acceptable_Service(id, &info), CV_NORMAL_COMPLETION);
+  EXPECT_EQ(info.PresentationContextID, 5);
+  // An association nothing was negotiated on yet.
+  AssociationPtr fresh = make_association(false);
+  EXPECT_EQ(CV_Get_First_Acceptable_Service(fresh->id, &info), CV_CALL_INVALID_NOW);
+}
+
+TEST_F(RequestTest, AcceptableServiceKeepsTenRelatedClassesAndWarns) {
+  AssociationPtr association = built_request(nullptr, "WIDE_LIST");
+  ASSERT_EQ(association->params->presentation_contexts[0].related_general_count, 10);
+  answer_all(*association->params);
+  ASSERT_TRUE(net::judge_associate_ac(kFunction, *association).accepted);
+  log().clear();
+  ServiceInfo info;
+  ASSERT_EQ(CV_Get_First_Acceptable_Service(association->id, &info), CV_NORMAL_COMPLETION);
+  EXPECT_TRUE(
+      log().contains("ServiceInfo structure not large enough to hold all related sop classes."));
+  ASSERT_EQ(info.NumberOfRelatedSOPClasses, 10);
+  EXPECT_STREQ(info.RelatedSOPClasses[0].ServiceName, "STANDARD_CR");
+  EXPECT_STREQ(info.RelatedSOPClasses[9].ServiceName, "STANDARD_SC");
+  EXPECT_STREQ(info.RelatedSOPClasses[9].SOPClassUID, kScUid);
 }
 
 TEST_F(RequestTest, RejectionLinesNameResultSourceAndReason) {
