@@ -16,6 +16,7 @@ import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -58,6 +59,10 @@ TransferSyntax1 = 1.2.840.10008.1.2.4.70
 [LittleEndian]
 TransferSyntax1 = 1.2.840.10008.1.2.1
 TransferSyntax2 = 1.2.840.10008.1.2
+[ImplicitOnly]
+TransferSyntax1 = 1.2.840.10008.1.2
+[ExplicitOnly]
+TransferSyntax1 = 1.2.840.10008.1.2.1
 [[PresentationContexts]]
 [CTInJPEG]
 PresentationContext1 = 1.2.840.10008.5.1.4.1.1.2\JPEGLossless
@@ -66,6 +71,9 @@ PresentationContext1 = 1.2.840.10008.5.1.4.31\LittleEndian
 PresentationContext2 = 1.2.840.10008.5.1.4.1.1.7\LittleEndian
 [CT]
 PresentationContext1 = 1.2.840.10008.5.1.4.1.1.2\LittleEndian
+[CTTwice]
+PresentationContext1 = 1.2.840.10008.5.1.4.1.1.2\ImplicitOnly
+PresentationContext2 = 1.2.840.10008.5.1.4.1.1.2\ExplicitOnly
 [[Profiles]]
 [JPEGOnly]
 PresentationContexts = CTInJPEG
@@ -73,6 +81,8 @@ PresentationContexts = CTInJPEG
 PresentationContexts = WorklistAndSC
 [NoVerification]
 PresentationContexts = CT
+[CTInTwoSyntaxes]
+PresentationContexts = CTTwice
 """
 
 
@@ -127,13 +137,13 @@ def fresh_dir(scratch, name):
 class Acceptor:
     """A tessel-storescp process on a free port, stopped with SIGTERM."""
 
-    def __init__(self, tools, out_dir, threads=4, ini=None):
+    def __init__(self, tools, out_dir, threads=4, ini=None, options=()):
         self.port = free_port()
         self.log = open(os.path.join(out_dir, "..", "storescp-%d.log" % self.port), "w+")
         self.proc = subprocess.Popen(
             [tools.storescp, "--ini", ini or tools.ini, "--aet", SCP_TITLE, "--port",
              str(self.port), "--address", "127.0.0.1", "--threads", str(threads), "--output-dir",
-             out_dir],
+             out_dir] + list(options),
             stdout=self.log, stderr=subprocess.STDOUT)
         check(self.ready(), "tessel-storescp did not announce that it listens")
 
@@ -524,13 +534,16 @@ def test_large_values_in_files(tools, scratch, files):
     ini = configure(tools, os.path.join(scratch, "values-in-files"), LARGE_DATA_STORE="FILE",
                     LARGE_DATA_SIZE="1024", TEMP_FILE_DIRECTORY=temp_dir + "/")
     out_dir = fresh_dir(scratch, "values-received")
-    acceptor = Acceptor(tools, out_dir, threads=2, ini=ini)
+    # Data sets stored as they arrive never reach value storage: --decode reads them in.
+    acceptor = Acceptor(tools, out_dir, threads=2, ini=ini, options=["--decode"])
     try:
         code, out, err = run([tools.store, "--ini", tools.ini, "--aec", SCP_TITLE, "127.0.0.1",
                               str(acceptor.port)] + files)
         check(code == 0, "tessel-store -> tessel-storescp, values in files: exit %d %s%s" % (
             code, out, err))
         check_arrived("values in files", files, out_dir)
+        check(all(transfer_syntax_of(os.path.join(out_dir, uid_of(path) + ".dcm")) == EXPLICIT
+                  for path in files), "--decode stored a file in another syntax")
     finally:
         check(acceptor.stop() == 0, "tessel-storescp with values in files did not stop cleanly")
     check(os.listdir(temp_dir) == [], "temporary value files left: %s" % os.listdir(temp_dir))
@@ -644,6 +657,121 @@ def test_refusals_by_dcmtk(tools, scratch, big_ct):
         check(code == 0, "tessel-store to the CT-only storescp: exit %s %s%s" % (code, out, err))
 
 
+def transfer_syntax_of(path):
+    return str(pydicom.dcmread(path, stop_before_pixels=True).file_meta.TransferSyntaxUID)
+
+
+def implicit_element(group, element, value):
+    if isinstance(value, str):
+        value = value.encode()
+    if len(value) % 2:
+        value += b"\0"
+    return struct.pack("<HHI", group, element, len(value)) + value
+
+
+def store_command(instance, message_id):
+    """A C-STORE-RQ command group for CT_CLASS; without (0000,1000) when instance is None."""
+    elements = [implicit_element(0, 0x0002, CT_CLASS),
+                implicit_element(0, 0x0100, struct.pack("<H", 0x0001)),
+                implicit_element(0, 0x0110, struct.pack("<H", message_id)),
+                implicit_element(0, 0x0700, struct.pack("<H", 0)),
+                implicit_element(0, 0x0800, struct.pack("<H", 0))]
+    if instance is not None:
+        elements.append(implicit_element(0, 0x1000, instance))
+    body = b"".join(elements)
+    return implicit_element(0, 0, struct.pack("<I", len(body))) + body
+
+
+def odd_data_set(instance):
+    """An implicit VR little endian CT data set that a decoder and encoder would not give back
+    byte for byte: a sequence and an item of undefined length, a private block and an element of
+    an unknown private tag."""
+    undefined = 0xFFFFFFFF
+    item = (struct.pack("<HHI", 0xFFFE, 0xE000, undefined) +
+            implicit_element(0x0008, 0x1150, CT_CLASS) + implicit_element(0x0008, 0x1155, "1.2.3") +
+            struct.pack("<HHI", 0xFFFE, 0xE00D, 0))
+    return (implicit_element(0x0008, 0x0016, CT_CLASS) + implicit_element(0x0008, 0x0018, instance) +
+            struct.pack("<HHI", 0x0008, 0x1115, undefined) + item +
+            struct.pack("<HHI", 0xFFFE, 0xE0DD, 0) +
+            implicit_element(0x0009, 0x0010, "TESSEL TEST") +
+            implicit_element(0x0009, 0x1001, b"\x01\x02\x03\x04") +
+            implicit_element(0x0010, 0x0010, "Bits^Kept") +
+            implicit_element(0x7FE0, 0x0010, random.Random(7).randbytes(64)))
+
+
+def p_data(control, data):
+    pdv = struct.pack(">IBB", len(data) + 2, 1, control) + data
+    return struct.pack(">BBI", 4, 0, len(pdv)) + pdv
+
+
+def read_pdu(peer):
+    head = receive(peer, 6)
+    if len(head) < 6:
+        return None, b""
+    return head[0], receive(peer, struct.unpack(">I", head[2:6])[0])
+
+
+def send_raw_store(peer, instance, data_set, message_id):
+    """Sends a C-STORE-RQ whose data set is cut into two PDVs inside an element; the response's
+    status, or None."""
+    peer.sendall(p_data(0x03, store_command(instance, message_id)) + p_data(0x00, data_set[:34]))
+    peer.sendall(p_data(0x02, data_set[34:]))
+    kind, body = read_pdu(peer)
+    found = body.find(struct.pack("<HHI", 0, 0x0900, 2)) if kind == 4 else -1
+    return struct.unpack("<H", body[found + 8:found + 10])[0] if found >= 0 else None
+
+
+def test_bit_preserving(tools, scratch):
+    """A data set whose syntax is certain is written byte for byte as it travelled, behind a
+    meta header naming that syntax; a request without Affected SOP Instance UID, and a class
+    accepted in two syntaxes at once, are read whole instead and written in explicit VR."""
+    out_dir = fresh_dir(scratch, "bit-preserving")
+    acceptor = Acceptor(tools, out_dir, threads=2)
+    kept, unnamed = pydicom.uid.generate_uid(), pydicom.uid.generate_uid()
+    try:
+        peer, accepted = open_idle_association(acceptor.port, SCP_TITLE, CT_CLASS)
+        check(accepted, "hand-made association for the bit-preserving store not accepted")
+        peer.settimeout(10)
+        data_set = odd_data_set(kept)
+        check(send_raw_store(peer, kept, data_set, 1) == 0, "raw C-STORE: status not 0000")
+        check(send_raw_store(peer, None, odd_data_set(unnamed), 2) == 0,
+              "raw C-STORE without (0000,1000): status not 0000")
+        peer.sendall(struct.pack(">BBI", 5, 0, 4) + bytes(4))
+        check(read_pdu(peer)[0] == 6, "no A-RELEASE-RP after the raw stores")
+        peer.close()
+
+        path = os.path.join(out_dir, kept + ".dcm")
+        with open(path, "rb") as stored:
+            content = stored.read()
+        check(content[128:132] == b"DICM", "stored file has no DICM prefix")
+        meta_length = struct.unpack("<I", content[140:144])[0]
+        check(content[144 + meta_length:] == data_set,
+              "data set not stored byte for byte: %d bytes against %d sent" % (
+                  len(content) - 144 - meta_length, len(data_set)))
+        meta = pydicom.dcmread(path).file_meta
+        check(str(meta.TransferSyntaxUID) == IMPLICIT and
+              str(meta.MediaStorageSOPInstanceUID) == kept and
+              str(meta.MediaStorageSOPClassUID) == CT_CLASS, "meta header: %s" % meta)
+        # Named by the data set's SOP Instance UID, decoded and written again.
+        fallback = os.path.join(out_dir, unnamed + ".dcm")
+        check(os.path.exists(fallback) and transfer_syntax_of(fallback) == EXPLICIT and
+              str(pydicom.dcmread(fallback).PatientName) == "Bits^Kept",
+              "request without (0000,1000) not stored whole: %s" % os.listdir(out_dir))
+
+        # CT in two contexts, implicit and explicit: the implicit file keeps its context but is
+        # written in explicit VR.
+        ct = os.path.join(tools.data, CT_FILE)
+        code, out, err = run(["storescu", "-xf", dcmtk_profiles(scratch), "CTInTwoSyntaxes",
+                              "-aec", SCP_TITLE, "127.0.0.1", str(acceptor.port), ct])
+        received = os.path.join(out_dir, uid_of(ct) + ".dcm")
+        check(code == 0 and os.path.exists(received) and same_data_set(ct, received) is None and
+              transfer_syntax_of(received) == EXPLICIT,
+              "CT accepted in two syntaxes: exit %s %s" % (code, err))
+    finally:
+        code = acceptor.stop()
+    check(code == 0, "tessel-storescp after the bit-preserving stores: exit %d" % code)
+
+
 def test_fifty_associations(tools, scratch, data_dir):
     """Fifty storescu processes started at once against eight worker threads, each with its
     own CT and secondary capture copies."""
@@ -746,6 +874,7 @@ def main():
                             explicit=True, big_pixels=True)
         test_pdu_sizes(tools, scratch, [big_ct, os.path.join(tools.data, SC_FILE)])
         test_large_values_in_files(tools, scratch, [big_ct] + files)
+        test_bit_preserving(tools, scratch)
         test_refusals_by_tessel(tools, scratch, big_ct, os.path.join(tools.data, SC_FILE))
         test_refusals_by_dcmtk(tools, scratch, big_ct)
         test_fifty_associations(tools, scratch, tools.data)

@@ -1,7 +1,7 @@
 // tessel-storescp: a storage acceptor. Accepts every storage SOP class in the native syntaxes,
-// writes each received data set as a DICOM file named by its SOP Instance UID and answers
-// C-STORE and C-ECHO requests. Each association is served by a thread of its own; threads
-// are kept for later associations.
+// writes each received data set as a DICOM file named by its SOP Instance UID (byte for byte as
+// it arrived, unless --decode is given) and answers C-STORE and C-ECHO requests. Each association
+// is served by a thread of its own; threads are kept for later associations.
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,7 +33,7 @@ namespace {
 constexpr const char* kProgram = "tessel-storescp";
 constexpr const char* kUsage =
     "usage: tessel-storescp [--ini PATH] [--aet AE] [--port PORT] [--address ADDR] "
-    "[--threads N] --output-dir DIR\n";
+    "[--threads N] [--decode] --output-dir DIR\n";
 constexpr const char* kStorageList = "STORAGE_SERVICE_LIST";
 constexpr int32_t kStoreRequest = 0x0001;
 constexpr int32_t kStoreResponse = 0x8001;
@@ -51,6 +52,12 @@ constexpr int32_t kStatusOutOfResources = 0xA700;
 constexpr int32_t kStatusCannotUnderstand = 0xC000;
 // Every wait is cut into slices this long so that a stop request is seen promptly.
 constexpr int32_t kWaitSlice = 1;
+// Reads stop after the command: no data set element lies at or below this tag.
+constexpr uint32_t kCommandEnd = 0x00010000;
+constexpr uint32_t kDataSetTypeTag = 0x00000800;
+constexpr uint16_t kNoDataSet = 0x0101;
+// A service with accepted contexts in more than one transfer syntax.
+constexpr int32_t kSeveralSyntaxes = -1;
 
 // Set by the signal handler on the main thread, read by every worker: a lock-free atomic is
 // safe in the handler and between threads (a volatile sig_atomic_t is only the former).
@@ -98,11 +105,51 @@ struct Settings {
   int32_t port = 0;  // 0: TCPIP_LISTEN_PORT of the system profile
   std::string address;
   int32_t threads = 4;
+  bool decode = false;  // read every data set whole and write it in explicit VR little endian
   std::string output_dir;
 };
 
+// Where the raw data set bytes of a streamed C-STORE go. After a failed write the rest is
+// still taken from the network and dropped, so that the peer gets a status instead of an abort.
+struct StreamTarget {
+  int fd = -1;
+  int error = 0;  // errno of the first failure
+};
+
+int32_t CV_CALL write_chunk(int32_t /*msg_id*/, void* user_info, uint32_t data_size, void* data,
+                            int32_t /*is_first*/, int32_t /*is_last*/) {
+  auto* target = static_cast<StreamTarget*>(user_info);
+  const char* bytes = static_cast<const char*>(data);
+  while (data_size > 0 && target->error == 0) {
+    const ssize_t written = write(target->fd, bytes, data_size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      target->error = written < 0 ? errno : EIO;
+      break;
+    }
+    bytes += written;
+    data_size -= static_cast<uint32_t>(written);
+  }
+  return CV_NORMAL_COMPLETION;
+}
+
+// Whether the command of a request announces a data set.
+bool has_data_set(int32_t msg_id) {
+  uint16_t type = kNoDataSet;
+  return CV_Get_Value_To_UShortInt(msg_id, kDataSetTypeTag, &type) == CV_NORMAL_COMPLETION &&
+         type != kNoDataSet;
+}
+
 // One association's worker: reads requests until the peer releases or aborts, or a stop is
 // requested.
+//
+// Data sets are stored as they arrive whenever the transfer syntax of a C-STORE is known for
+// certain: its service has a single accepted context, or several in one syntax. The read then
+// stops after the command, the file header is written from the command's UIDs, and the data set
+// bytes go from the network straight into the file, never decoded. Everything else (a service
+// accepted in several syntaxes, a request without Affected SOP Instance UID) is read whole and
+// written by the library. An association with a deflated context is read whole throughout: a
+// deflated data set cannot be stopped after its command.
 class AssociationWorker {
  public:
   AssociationWorker(const Settings& settings, int32_t assoc_id)
@@ -110,14 +157,50 @@ class AssociationWorker {
   void run();
 
  private:
+  // Learns the syntax of every accepted service and whether reads may stop after the command.
+  void plan_streaming();
+  // The syntax a C-STORE of `service` arrives in, or 0 when it is not known for certain.
+  int32_t stream_syntax(const std::string& service) const;
   // Writes the data set of a C-STORE request as a file; returns the response status.
   int32_t store(int32_t* msg_id);
+  // The same for a request whose data set is still in the network, in `syntax`. Sets *ended
+  // when the association ended while the data set was read (no response can be sent then).
+  int32_t store_streamed(int32_t* msg_id, int32_t syntax, const std::string& sop_class,
+                         const std::string& instance, bool* ended);
+  // Sets up a file object for `msg_id` (which holds the command only, or the whole request)
+  // with the meta information of `sop_class`, `instance` and `syntax`.
+  int32_t prepare_file(int32_t msg_id, const std::string& path, const std::string& sop_class,
+                       const std::string& instance, int32_t syntax);
   void answer(const char* service, int32_t command, int32_t status);
 
   const Settings& settings_;
   int32_t assoc_id_;
   int files_ = 0;
+  bool stream_ = false;
+  std::map<std::string, int32_t> syntaxes_;  // service name -> syntax or kSeveralSyntaxes
 };
+
+void AssociationWorker::plan_streaming() {
+  ServiceInfo info;
+  bool deflated = false;
+  int32_t status = CV_Get_First_Acceptable_Service(assoc_id_, &info);
+  while (status == CV_NORMAL_COMPLETION) {
+    deflated = deflated || info.SyntaxType == DEFLATED_EXPLICIT_LITTLE_ENDIAN;
+    const auto [entry, added] = syntaxes_.emplace(info.ServiceName, info.SyntaxType);
+    if (!added && entry->second != info.SyntaxType) entry->second = kSeveralSyntaxes;
+    status = CV_Get_Next_Acceptable_Service(assoc_id_, &info);
+  }
+  stream_ = status == CV_END_OF_LIST && !deflated;
+  if (status != CV_END_OF_LIST) {
+    report(stderr, "association %d: cannot list the accepted services: %s", assoc_id_,
+           CV_Error_Message(status));
+  }
+}
+
+int32_t AssociationWorker::stream_syntax(const std::string& service) const {
+  const auto entry = syntaxes_.find(service);
+  return entry == syntaxes_.end() || entry->second == kSeveralSyntaxes ? 0 : entry->second;
+}
 
 int32_t AssociationWorker::store(int32_t* msg_id) {
   std::string sop_class = tessel_tools::text_value(*msg_id, kAffectedClassTag);
@@ -132,25 +215,7 @@ int32_t AssociationWorker::store(int32_t* msg_id) {
   const std::string path = settings_.output_dir + "/" + instance + ".dcm";
   // Two associations may carry the same instance at once: each writes its own partial file.
   const std::string partial = path + "." + std::to_string(assoc_id_) + ".part";
-  char syntax_uid[65] = {};
-  int32_t status = CV_Message_To_File(*msg_id, path.c_str());
-  // The optional meta elements this acceptor has no values for are left out of the file.
-  for (const uint32_t tag : kUnusedMetaTags) {
-    if (status == CV_NORMAL_COMPLETION) status = CV_Delete_Attribute(*msg_id, tag);
-  }
-  if (status == CV_NORMAL_COMPLETION) {
-    status = CV_Set_Value_From_String(*msg_id, kMetaSopClassTag, sop_class.c_str());
-  }
-  if (status == CV_NORMAL_COMPLETION) {
-    status = CV_Set_Value_From_String(*msg_id, kMetaInstanceTag, instance.c_str());
-  }
-  if (status == CV_NORMAL_COMPLETION) {
-    status =
-        CV_Get_Transfer_Syntax_From_Enum(EXPLICIT_LITTLE_ENDIAN, syntax_uid, sizeof syntax_uid);
-  }
-  if (status == CV_NORMAL_COMPLETION) {
-    status = CV_Set_Value_From_String(*msg_id, kMetaSyntaxTag, syntax_uid);
-  }
+  int32_t status = prepare_file(*msg_id, path, sop_class, instance, EXPLICIT_LITTLE_ENDIAN);
   if (status != CV_NORMAL_COMPLETION) {
     report(stderr, "association %d: cannot prepare %s: %s", assoc_id_, path.c_str(),
            CV_Error_Message(status));
@@ -181,6 +246,87 @@ int32_t AssociationWorker::store(int32_t* msg_id) {
   return 0;
 }
 
+int32_t AssociationWorker::prepare_file(int32_t msg_id, const std::string& path,
+                                        const std::string& sop_class, const std::string& instance,
+                                        int32_t syntax) {
+  char syntax_uid[65] = {};
+  int32_t status = CV_Message_To_File(msg_id, path.c_str());
+  // The optional meta elements this acceptor has no values for are left out of the file.
+  for (const uint32_t tag : kUnusedMetaTags) {
+    if (status == CV_NORMAL_COMPLETION) status = CV_Delete_Attribute(msg_id, tag);
+  }
+  if (status == CV_NORMAL_COMPLETION) {
+    status = CV_Set_Value_From_String(msg_id, kMetaSopClassTag, sop_class.c_str());
+  }
+  if (status == CV_NORMAL_COMPLETION) {
+    status = CV_Set_Value_From_String(msg_id, kMetaInstanceTag, instance.c_str());
+  }
+  if (status == CV_NORMAL_COMPLETION) {
+    status = CV_Get_Transfer_Syntax_From_Enum(syntax, syntax_uid, sizeof syntax_uid);
+  }
+  if (status == CV_NORMAL_COMPLETION) {
+    status = CV_Set_Value_From_String(msg_id, kMetaSyntaxTag, syntax_uid);
+  }
+  return status;
+}
+
+int32_t AssociationWorker::store_streamed(int32_t* msg_id, int32_t syntax,
+                                          const std::string& sop_class, const std::string& instance,
+                                          bool* ended) {
+  *ended = false;
+  const std::string path = settings_.output_dir + "/" + instance + ".dcm";
+  const std::string partial = path + "." + std::to_string(assoc_id_) + ".part";
+  // The header: preamble, prefix and meta information, written by the library from a file
+  // object that holds nothing else (the command group goes when the message becomes a file).
+  CV_FILE_IO io{};
+  int32_t status = prepare_file(*msg_id, path, sop_class, instance, syntax);
+  const char* failed_step = "prepare";
+  if (status == CV_NORMAL_COMPLETION) {
+    failed_step = "write";
+    status = CV_File_IO_Open_Write(&io, partial.c_str());
+  }
+  if (status == CV_NORMAL_COMPLETION) status = CV_Write_File(*msg_id, 0, &io, CV_File_IO_Write);
+  StreamTarget target;
+  if (status == CV_NORMAL_COMPLETION) {
+    target.fd = fileno(io.file);
+  } else {
+    // Nothing can be stored; the data set is still taken off the network.
+    target.error = io.error != 0 ? io.error : EIO;
+  }
+  const int32_t read = CV_Continue_Read_Message_To_Stream(assoc_id_, *msg_id, &target, write_chunk);
+  // CV_INVALID_MESSAGE_ID: the announced data set was empty, so the read did not stop.
+  if (read != CV_NORMAL_COMPLETION && read != CV_INVALID_MESSAGE_ID) {
+    CV_File_IO_Close(&io);
+    unlink(partial.c_str());
+    report(stdout, "association %d ended after %d file(s), in the data set of %s: %s", assoc_id_,
+           files_, instance.c_str(), CV_Error_Message(read));
+    *ended = true;
+    return kStatusOutOfResources;
+  }
+  if (status == CV_NORMAL_COMPLETION && target.error != 0) {
+    io.error = target.error;
+    status = CV_CALLBACK_CANNOT_COMPLY;
+  }
+  if (CV_File_IO_Close(&io) != CV_NORMAL_COMPLETION && status == CV_NORMAL_COMPLETION) {
+    status = CV_CALLBACK_CANNOT_COMPLY;
+  }
+  if (status == CV_NORMAL_COMPLETION && std::rename(partial.c_str(), path.c_str()) != 0) {
+    io.error = errno;
+    status = CV_CALLBACK_CANNOT_COMPLY;
+  }
+  if (status != CV_NORMAL_COMPLETION) {
+    unlink(partial.c_str());
+    const int error = io.error != 0 ? io.error : target.error;
+    report(stderr, "association %d: cannot %s %s: %s%s%s", assoc_id_, failed_step, path.c_str(),
+           CV_Error_Message(status), error != 0 ? ": " : "",
+           error != 0 ? std::strerror(error) : "");
+    return kStatusOutOfResources;
+  }
+  ++files_;
+  report(stdout, "association %d: stored %s", assoc_id_, path.c_str());
+  return 0;
+}
+
 void AssociationWorker::answer(const char* service, int32_t command, int32_t status) {
   int32_t response = CV_NO_ID;
   int32_t result = CV_Open_Message(&response, service, command);
@@ -194,6 +340,7 @@ void AssociationWorker::answer(const char* service, int32_t command, int32_t sta
 }
 
 void AssociationWorker::run() {
+  if (!settings_.decode) plan_streaming();
   while (assoc_id_ != CV_NO_ID) {
     if (g_stop.load()) {
       CV_Abort_Association(&assoc_id_);
@@ -203,7 +350,10 @@ void AssociationWorker::run() {
     int32_t msg_id = CV_NO_ID;
     const char* service = nullptr;
     int32_t command = 0;
-    const int32_t status = CV_Read_Message(assoc_id_, kWaitSlice, &msg_id, &service, &command);
+    const int32_t status =
+        stream_ ? CV_Read_Message_To_Tag(assoc_id_, kWaitSlice, &msg_id, &service, &command,
+                                         kCommandEnd)
+                : CV_Read_Message(assoc_id_, kWaitSlice, &msg_id, &service, &command);
     if (status == CV_TIMEOUT) continue;
     if (status != CV_NORMAL_COMPLETION) {
       // Every other outcome has ended and freed the association.
@@ -217,6 +367,34 @@ void AssociationWorker::run() {
       break;
     }
     const std::string service_name = service != nullptr ? service : "";
+    if (stream_ && has_data_set(msg_id)) {
+      const int32_t syntax = command == kStoreRequest ? stream_syntax(service_name) : 0;
+      const std::string sop_class = tessel_tools::text_value(msg_id, kAffectedClassTag);
+      const std::string instance = tessel_tools::text_value(msg_id, kAffectedInstanceTag);
+      if (syntax != 0 && !sop_class.empty() && valid_uid(instance)) {
+        bool ended = false;
+        const int32_t result = store_streamed(&msg_id, syntax, sop_class, instance, &ended);
+        if (!ended) answer(service_name.c_str(), kStoreResponse, result);
+        CV_Free_Message(&msg_id);
+        if (ended) {
+          // The association may still be there when the read failed without ending it.
+          CV_Abort_Association(&assoc_id_);
+          assoc_id_ = CV_NO_ID;
+        }
+        continue;
+      }
+      // Everything else is read whole, as without streaming. An empty data set leaves nothing
+      // to continue with (CV_INVALID_MESSAGE_ID).
+      const int32_t rest = CV_Continue_Read_Message(assoc_id_, msg_id);
+      if (rest != CV_NORMAL_COMPLETION && rest != CV_INVALID_MESSAGE_ID) {
+        report(stdout, "association %d ended after %d file(s): %s", assoc_id_, files_,
+               CV_Error_Message(rest));
+        CV_Free_Message(&msg_id);
+        CV_Abort_Association(&assoc_id_);
+        assoc_id_ = CV_NO_ID;
+        break;
+      }
+    }
     if (command == kStoreRequest) {
       const int32_t result = store(&msg_id);
       answer(service_name.c_str(), kStoreResponse, result);
@@ -387,6 +565,8 @@ int main(int argc, char** argv) {
       settings.address = argv[++i];
     } else if (arg == "--threads" && has_value) {
       bad = !parse_number(argv[++i], 1, 256, &settings.threads);
+    } else if (arg == "--decode") {
+      settings.decode = true;
     } else if (arg == "--output-dir" && has_value) {
       settings.output_dir = argv[++i];
     } else if (arg == "-h" || arg == "--help") {
@@ -395,10 +575,13 @@ int main(int argc, char** argv) {
           "Accepts associations as --aet (default TESSEL_SCP) on --port (default "
           "TCPIP_LISTEN_PORT of the\nsystem profile) and --address (default every address), "
           "for every storage class in the native\nsyntaxes; writes each received data set to "
-          "DIR as <SOP Instance UID>.dcm and answers C-STORE\nand C-ECHO requests. Up to "
-          "--threads N (default 4) associations are served at once. SIGINT or\nSIGTERM stops "
-          "it. --ini PATH names the initialisation file (else TESSEL_INI, else the shipped\n"
-          "one). Exit status: 0 stopped by a signal, 1 failed, 2 bad arguments.");
+          "DIR as <SOP Instance UID>.dcm and answers C-STORE\nand C-ECHO requests. Data sets "
+          "are stored byte for byte as they arrive, in the syntax they\ntravelled in. With "
+          "--decode, or for a class accepted in several syntaxes at once, they are\nread "
+          "whole and written in explicit VR little endian.\nUp to "
+          "--threads N (default 4) associations are served at once. SIGINT or SIGTERM stops "
+          "it.\n--ini PATH names the initialisation file (else TESSEL_INI, else the shipped "
+          "one).\nExit status: 0 stopped by a signal, 1 failed, 2 bad arguments.");
       return 0;
     } else {
       bad = true;
