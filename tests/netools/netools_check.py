@@ -12,6 +12,7 @@ import os
 import pty
 import random
 import re
+import resource
 import select
 import shutil
 import signal
@@ -137,14 +138,14 @@ def fresh_dir(scratch, name):
 class Acceptor:
     """A tessel-storescp process on a free port, stopped with SIGTERM."""
 
-    def __init__(self, tools, out_dir, threads=4, ini=None, options=()):
+    def __init__(self, tools, out_dir, threads=4, ini=None, options=(), preexec_fn=None):
         self.port = free_port()
         self.log = open(os.path.join(out_dir, "..", "storescp-%d.log" % self.port), "w+")
         self.proc = subprocess.Popen(
             [tools.storescp, "--ini", ini or tools.ini, "--aet", SCP_TITLE, "--port",
              str(self.port), "--address", "127.0.0.1", "--threads", str(threads), "--output-dir",
              out_dir] + list(options),
-            stdout=self.log, stderr=subprocess.STDOUT)
+            stdout=self.log, stderr=subprocess.STDOUT, preexec_fn=preexec_fn)
         check(self.ready(), "tessel-storescp did not announce that it listens")
 
     def ready(self):
@@ -772,6 +773,38 @@ def test_bit_preserving(tools, scratch):
     check(code == 0, "tessel-storescp after the bit-preserving stores: exit %d" % code)
 
 
+def limit_file_size():
+    """Files of the process may not grow beyond 256 KiB: a write past that fails with EFBIG
+    instead of raising SIGXFSZ."""
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (256 * 1024, 256 * 1024))
+
+
+def test_failing_disk(tools, scratch, big_ct, small):
+    """A file that cannot be written to the end gets 0xA700, and the association goes on: the
+    rest of the data set is still read off the network. Stored as received and decoded alike;
+    no partial file is left."""
+    for options in ([], ["--decode"]):
+        label = "disk full%s" % (" " + options[0] if options else "")
+        out_dir = fresh_dir(scratch, "disk-full%s" % ("-decode" if options else ""))
+        ini = configure(tools, os.path.join(scratch, "etc-" + os.path.basename(out_dir)),
+                        LOG_FILE=os.path.join(scratch, os.path.basename(out_dir) + ".log"))
+        acceptor = Acceptor(tools, out_dir, threads=1, ini=ini, options=options,
+                            preexec_fn=limit_file_size)
+        try:
+            code, out, err = run([tools.store, "--ini", tools.ini, "--aec", SCP_TITLE,
+                                  "127.0.0.1", str(acceptor.port), big_ct, small])
+            check(code == 1 and "%s: FAILED, status 0xA700" % big_ct in out and
+                  "%s: stored, status 0x0000" % small in out,
+                  "%s: exit %s %s%s" % (label, code, out, err))
+            check(os.listdir(out_dir) == [uid_of(small) + ".dcm"],
+                  "%s: the directory holds %s" % (label, os.listdir(out_dir)))
+        finally:
+            code = acceptor.stop()
+        check(code == 0 and "File too large" in acceptor.output,
+              "%s: tessel-storescp exit %d: %s" % (label, code, acceptor.output))
+
+
 def test_fifty_associations(tools, scratch, data_dir):
     """Fifty storescu processes started at once against eight worker threads, each with its
     own CT and secondary capture copies."""
@@ -875,6 +908,7 @@ def main():
         test_pdu_sizes(tools, scratch, [big_ct, os.path.join(tools.data, SC_FILE)])
         test_large_values_in_files(tools, scratch, [big_ct] + files)
         test_bit_preserving(tools, scratch)
+        test_failing_disk(tools, scratch, big_ct, os.path.join(tools.data, SC_FILE))
         test_refusals_by_tessel(tools, scratch, big_ct, os.path.join(tools.data, SC_FILE))
         test_refusals_by_dcmtk(tools, scratch, big_ct)
         test_fifty_associations(tools, scratch, tools.data)
