@@ -1,9 +1,11 @@
 #include "config/ini_reader.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "log/log.hpp"
-#include "platform/platform.hpp"
 
 namespace tessel::config {
 namespace {
@@ -13,7 +15,7 @@ char lower(char c) {
 }
 
 // Removes control characters, cuts the comment and trims surrounding blanks.
-std::string clean_line(const std::string& raw) {
+std::string clean_line(std::string_view raw) {
   std::string text;
   text.reserve(raw.size());
   for (char c : raw) {
@@ -41,47 +43,62 @@ bool names_equal(std::string_view a, std::string_view b) {
 bool IniReader::open(const std::string& path) {
   close();
   path_ = path;
-  file_ = std::fopen(path.c_str(), "rb");
   section_.clear();
   in_section_ = false;
-  return file_ != nullptr;
+  // Profiles are small and some are walked several times: one read, then lines from memory.
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  open_ = true;
+  char block[16384];
+  for (;;) {
+    errno = 0;
+    const size_t got = std::fread(block, 1, sizeof block, file);
+    content_.append(block, got);
+    if (got == sizeof block) continue;
+    if (std::ferror(file) != 0) read_error_ = errno != 0 ? errno : EIO;
+    break;
+  }
+  std::fclose(file);
+  return true;
 }
 
 void IniReader::close() {
-  if (file_ != nullptr) std::fclose(file_);
-  file_ = nullptr;
+  content_.clear();
+  content_.shrink_to_fit();
+  position_ = 0;
+  open_ = false;
+  read_error_ = 0;
 }
 
 void IniReader::rewind() {
-  if (file_ != nullptr) std::rewind(file_);
+  position_ = 0;
   section_.clear();
   in_section_ = false;
 }
 
-bool IniReader::read_raw(std::string& raw) {
-  raw.clear();
-  while (raw.size() < kLineBufferSize - 1) {
-    const int c = std::getc(file_);
-    if (c == EOF) break;
-    raw.push_back(static_cast<char>(c));
-    if (c == '\n') break;
-  }
-  return !raw.empty();
+bool IniReader::read_raw(std::string_view& raw) {
+  const size_t left = content_.size() - position_;
+  if (left == 0) return false;
+  const size_t limit = std::min(left, kLineBufferSize - 1);
+  const char* start = content_.data() + position_;
+  const void* newline = std::memchr(start, '\n', limit);
+  const size_t length = newline != nullptr
+                            ? static_cast<size_t>(static_cast<const char*>(newline) - start) + 1
+                            : limit;
+  raw = std::string_view(start, length);
+  position_ += length;
+  return true;
 }
 
 ReadResult IniReader::next(IniLine& line) {
-  if (file_ == nullptr) return ReadResult::kEnd;
-  std::string raw;
+  if (!open_) return ReadResult::kEnd;
+  if (read_error_ != 0) {
+    log::write(function_, log::kError, "Error reading config files: %d", read_error_);
+    return ReadResult::kError;
+  }
+  std::string_view raw;
   for (;;) {
-    errno = 0;
-    if (!read_raw(raw)) {
-      if (std::ferror(file_) != 0) {
-        log::write(function_, log::kError, "Error reading config files: %d",
-                   platform::last_error());
-        return ReadResult::kError;
-      }
-      return ReadResult::kEnd;
-    }
+    if (!read_raw(raw)) return ReadResult::kEnd;
     std::string text = clean_line(raw);
     if (text.empty()) continue;
 

@@ -4,7 +4,6 @@
 #define TESSEL_CONFIG_INI_READER_HPP_
 
 #include <cstddef>
-#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -45,10 +44,11 @@ class IniReader {
   IniReader(const IniReader&) = delete;
   IniReader& operator=(const IniReader&) = delete;
 
-  // Opens the file for reading; false (nothing logged) when it cannot be opened.
+  // Opens the file and reads it whole; false (nothing logged) when it cannot be opened. A read
+  // error is reported by the next call of next().
   bool open(const std::string& path);
   void close();
-  bool is_open() const { return file_ != nullptr; }
+  bool is_open() const { return open_; }
   const std::string& path() const { return path_; }
 
   // Starts again from the first line, for readers that walk the file more than once.
@@ -60,10 +60,13 @@ class IniReader {
   const std::string& section() const { return section_; }
 
  private:
-  // Reads one buffer's worth of a physical line; false at end of file or on a read error.
-  bool read_raw(std::string& raw);
+  // One buffer's worth of a physical line; false at end of file.
+  bool read_raw(std::string_view& raw);
 
-  std::FILE* file_ = nullptr;
+  std::string content_;  // the whole file
+  size_t position_ = 0;  // start of the next line in content_
+  bool open_ = false;
+  int read_error_ = 0;  // errno of a failed read, reported by next()
   std::string path_;
   std::string section_;
   bool in_section_ = false;
