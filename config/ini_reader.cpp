@@ -14,20 +14,26 @@ char lower(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// Removes control characters, cuts the comment and trims surrounding blanks.
-std::string clean_line(std::string_view raw) {
-  std::string text;
-  text.reserve(raw.size());
+bool is_separator(char c) {
+  return c == ' ' || c == '=' || c == ',';
+}
+
+// Removes control characters, cuts the comment and trims surrounding blanks, into `text` (a
+// buffer kept between lines).
+void clean_line(std::string_view raw, std::string& text) {
+  text.clear();
   for (char c : raw) {
     const auto u = static_cast<unsigned char>(c);
     if (u < 0x20 || u == 0x7F) continue;
     if (c == '#') break;
     text.push_back(c);
   }
-  const size_t first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  const size_t last = text.find_last_not_of(' ');
-  return text.substr(first, last - first + 1);
+  size_t end = text.size();
+  while (end > 0 && text[end - 1] == ' ') --end;
+  size_t first = 0;
+  while (first < end && text[first] == ' ') ++first;
+  text.erase(end);
+  text.erase(0, first);
 }
 
 }  // namespace
@@ -99,46 +105,48 @@ ReadResult IniReader::next(IniLine& line) {
   std::string_view raw;
   for (;;) {
     if (!read_raw(raw)) return ReadResult::kEnd;
-    std::string text = clean_line(raw);
+    clean_line(raw, text_);
+    const std::string_view text = text_;
     if (text.empty()) continue;
 
     if (text[0] == '[') {
       // The closing bracket is taken to be the line's last character.
-      std::string name = text.size() > 1 ? text.substr(1, text.size() - 2) : std::string();
+      const std::string_view name =
+          text.size() > 1 ? text.substr(1, text.size() - 2) : std::string_view();
       if (name.size() > kMaxNameLength) {
         log::write(function_, log::kError, "Section name exceeds %d character limit: %s",
-                   static_cast<int>(kMaxNameLength), name.c_str());
+                   static_cast<int>(kMaxNameLength), std::string(name).c_str());
         return ReadResult::kError;
       }
-      section_ = name;
+      section_.assign(name);
       in_section_ = true;
       line.kind = IniLine::Kind::kSection;
-      line.name = std::move(name);
+      line.name.assign(name);
       line.value.clear();
       return ReadResult::kLine;
     }
     if (!in_section_) continue;
 
-    const size_t key_end = text.find_first_of(" =,");
-    std::string key = text.substr(0, key_end);
+    size_t key_end = 0;
+    while (key_end < text.size() && !is_separator(text[key_end])) ++key_end;
+    const std::string_view key = text.substr(0, key_end);
     if (key.size() > kMaxNameLength) {
       log::write(function_, log::kError, "Key exceeds %d character limit: %s",
-                 static_cast<int>(kMaxNameLength), key.c_str());
+                 static_cast<int>(kMaxNameLength), std::string(key).c_str());
       return ReadResult::kError;
     }
-    std::string value;
-    if (key_end != std::string::npos) {
-      const size_t value_start = text.find_first_not_of(" =,", key_end);
-      if (value_start != std::string::npos) value = text.substr(value_start);
-    }
+    size_t value_start = key_end;
+    while (value_start < text.size() && is_separator(text[value_start])) ++value_start;
+    const std::string_view value = text.substr(value_start);
     if (value.size() > value_limit_) {
       log::write(function_, log::kError, "Value for %s (%d characters) exceeds %d character limit",
-                 key.c_str(), static_cast<int>(value.size()), static_cast<int>(value_limit_));
+                 std::string(key).c_str(), static_cast<int>(value.size()),
+                 static_cast<int>(value_limit_));
       return ReadResult::kError;
     }
     line.kind = IniLine::Kind::kKey;
-    line.name = std::move(key);
-    line.value = std::move(value);
+    line.name.assign(key);
+    line.value.assign(value);
     return ReadResult::kLine;
   }
 }

@@ -64,6 +64,7 @@ class IniReader {
   bool read_raw(std::string_view& raw);
 
   std::string content_;  // the whole file
+  std::string text_;     // the cleaned current line
   size_t position_ = 0;  // start of the next line in content_
   bool open_ = false;
   int read_error_ = 0;  // errno of a failed read, reported by next()
