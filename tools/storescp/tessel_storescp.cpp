@@ -171,6 +171,13 @@ class AssociationWorker {
   // with the meta information of `sop_class`, `instance` and `syntax`.
   int32_t prepare_file(int32_t msg_id, const std::string& path, const std::string& sop_class,
                        const std::string& instance, int32_t syntax);
+  // The final name of an instance's file, and the partial file written before it.
+  std::string final_path(const std::string& instance) const;
+  std::string partial_path(const std::string& path) const;
+  // Ends the write of a partial file: renames it to `path` when `status` is success, else removes
+  // it and reports `step` with `status` and errno `error` (0: none). The response status.
+  int32_t finish_file(int32_t status, int error, const char* step, const std::string& partial,
+                      const std::string& path);
   void answer(const char* service, int32_t command, int32_t status);
 
   const Settings& settings_;
@@ -212,16 +219,10 @@ int32_t AssociationWorker::store(int32_t* msg_id) {
            assoc_id_, instance.c_str());
     return kStatusCannotUnderstand;
   }
-  const std::string path = settings_.output_dir + "/" + instance + ".dcm";
-  // Two associations may carry the same instance at once: each writes its own partial file.
-  const std::string partial = path + "." + std::to_string(assoc_id_) + ".part";
+  const std::string path = final_path(instance);
+  const std::string partial = partial_path(path);
   int32_t status = prepare_file(*msg_id, path, sop_class, instance, EXPLICIT_LITTLE_ENDIAN);
-  if (status != CV_NORMAL_COMPLETION) {
-    report(stderr, "association %d: cannot prepare %s: %s", assoc_id_, path.c_str(),
-           CV_Error_Message(status));
-    return kStatusOutOfResources;
-  }
-  // The file appears under its final name only once it is complete.
+  if (status != CV_NORMAL_COMPLETION) return finish_file(status, 0, "prepare", partial, path);
   CV_FILE_IO io;
   status = CV_File_IO_Open_Write(&io, partial.c_str());
   if (status == CV_NORMAL_COMPLETION) {
@@ -230,15 +231,30 @@ int32_t AssociationWorker::store(int32_t* msg_id) {
       status = CV_CALLBACK_CANNOT_COMPLY;
     }
   }
+  return finish_file(status, io.error, "write", partial, path);
+}
+
+std::string AssociationWorker::final_path(const std::string& instance) const {
+  return settings_.output_dir + "/" + instance + ".dcm";
+}
+
+std::string AssociationWorker::partial_path(const std::string& path) const {
+  // Two associations may carry the same instance at once: each writes its own partial file.
+  return path + "." + std::to_string(assoc_id_) + ".part";
+}
+
+int32_t AssociationWorker::finish_file(int32_t status, int error, const char* step,
+                                       const std::string& partial, const std::string& path) {
+  // The file appears under its final name only once it is complete.
   if (status == CV_NORMAL_COMPLETION && std::rename(partial.c_str(), path.c_str()) != 0) {
-    io.error = errno;
+    error = errno;
     status = CV_CALLBACK_CANNOT_COMPLY;
   }
   if (status != CV_NORMAL_COMPLETION) {
     unlink(partial.c_str());
-    report(stderr, "association %d: cannot write %s: %s%s%s", assoc_id_, path.c_str(),
-           CV_Error_Message(status), io.error != 0 ? ": " : "",
-           io.error != 0 ? std::strerror(io.error) : "");
+    report(stderr, "association %d: cannot %s %s: %s%s%s", assoc_id_, step, path.c_str(),
+           CV_Error_Message(status), error != 0 ? ": " : "",
+           error != 0 ? std::strerror(error) : "");
     return kStatusOutOfResources;
   }
   ++files_;
@@ -274,8 +290,8 @@ int32_t AssociationWorker::store_streamed(int32_t* msg_id, int32_t syntax,
                                           const std::string& sop_class, const std::string& instance,
                                           bool* ended) {
   *ended = false;
-  const std::string path = settings_.output_dir + "/" + instance + ".dcm";
-  const std::string partial = path + "." + std::to_string(assoc_id_) + ".part";
+  const std::string path = final_path(instance);
+  const std::string partial = partial_path(path);
   // The header: preamble, prefix and meta information, written by the library from a file
   // object that holds nothing else (the command group goes when the message becomes a file).
   CV_FILE_IO io{};
@@ -310,21 +326,7 @@ int32_t AssociationWorker::store_streamed(int32_t* msg_id, int32_t syntax,
   if (CV_File_IO_Close(&io) != CV_NORMAL_COMPLETION && status == CV_NORMAL_COMPLETION) {
     status = CV_CALLBACK_CANNOT_COMPLY;
   }
-  if (status == CV_NORMAL_COMPLETION && std::rename(partial.c_str(), path.c_str()) != 0) {
-    io.error = errno;
-    status = CV_CALLBACK_CANNOT_COMPLY;
-  }
-  if (status != CV_NORMAL_COMPLETION) {
-    unlink(partial.c_str());
-    const int error = io.error != 0 ? io.error : target.error;
-    report(stderr, "association %d: cannot %s %s: %s%s%s", assoc_id_, failed_step, path.c_str(),
-           CV_Error_Message(status), error != 0 ? ": " : "",
-           error != 0 ? std::strerror(error) : "");
-    return kStatusOutOfResources;
-  }
-  ++files_;
-  report(stdout, "association %d: stored %s", assoc_id_, path.c_str());
-  return 0;
+  return finish_file(status, io.error != 0 ? io.error : target.error, failed_step, partial, path);
 }
 
 void AssociationWorker::answer(const char* service, int32_t command, int32_t status) {
