@@ -3,6 +3,7 @@
 // thread is seen within a second.
 #include "net/transport.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -32,6 +33,9 @@ constexpr int kSliceMilliseconds = 1000;
 constexpr size_t kHostNameSize = 128;
 constexpr size_t kNumericAddressSize = 65;
 constexpr int kBindFailed = -1;
+// Room for read-ahead: large enough to take the PDUs a fast peer has queued in one receive,
+// and a whole P-DATA-TF body of the common sizes in place. Larger bodies grow it.
+constexpr uint32_t kReadAheadBytes = 1024 * 1024;
 
 // Socket-layer start failures, in the socket numbering.
 constexpr int kLayerNotReady = 10091;
@@ -297,6 +301,7 @@ void free_record(TransportRecord* record) {
   if (record->socket != kNoSocket) (void)platform::close_socket(record->socket);
   CVI_releaseBuffer(record->remote_host);
   CVI_releaseBuffer(record->remote_address);
+  CVI_releaseBuffer(record->ahead);
   drop_hooks(*record);
   memory::pool_delete(PoolId::TCPObj, record);
 }
@@ -678,65 +683,166 @@ TransportResult TL_Connect(TransportRecord* record, const char* host, const char
   return TransportResult::kSuccess;
 }
 
+namespace tessel::net {
+namespace {
+
+// Makes room for `length` bytes from ahead_begin on: moves what is held to the buffer's start
+// when the room behind it is short, and grows the buffer when it is too small. False when no
+// memory is left.
+bool make_ahead_room(TransportRecord& record, uint32_t length) {
+  const uint32_t held = record.ahead_end - record.ahead_begin;
+  if (record.ahead_capacity < length || record.ahead == nullptr) {
+    const uint32_t capacity = std::max(length, kReadAheadBytes);
+    auto* grown = static_cast<uint8_t*>(memory::new_unzeroed_buffer(capacity));
+    if (grown == nullptr) return false;
+    if (held != 0) std::memcpy(grown, record.ahead + record.ahead_begin, held);
+    CVI_releaseBuffer(record.ahead);
+    record.ahead = grown;
+    record.ahead_capacity = capacity;
+  } else if (record.ahead_capacity - record.ahead_begin < length) {
+    std::memmove(record.ahead, record.ahead + record.ahead_begin, held);
+  } else {
+    return true;
+  }
+  record.ahead_begin = 0;
+  record.ahead_end = held;
+  return true;
+}
+
+// Copies out up to `length` held bytes; returns how many.
+uint32_t take_ahead(TransportRecord& record, uint8_t* bytes, uint32_t length) {
+  const uint32_t taken = std::min(length, record.ahead_end - record.ahead_begin);
+  if (taken != 0) std::memcpy(bytes, record.ahead + record.ahead_begin, taken);
+  record.ahead_begin += taken;
+  if (record.ahead_begin == record.ahead_end) record.ahead_begin = record.ahead_end = 0;
+  return taken;
+}
+
+void report_received(TransportRecord& record, const uint8_t* bytes, size_t length) {
+  if (length != 0 && capture_on())
+    report_capture(capture::report_data(record, false, bytes, length));
+}
+
+// After a receive that found nothing: waits for more bytes. The first byte of a read has
+// `first_timeout` (polled first for the peer's next turn), each later stall
+// `inactivity_timeout`. kSuccess means: receive again.
+TransportResult wait_for_bytes(TransportRecord& record, bool first_byte, int32_t first_timeout,
+                               int32_t inactivity_timeout, bool next_turn) {
+  int error = platform::socket_error();
+  if (error == platform::kSocketInterrupted) return TransportResult::kSuccess;
+  if (error != platform::kSocketWouldBlock) return TransportResult::kReadFailed;
+  if (first_byte) {
+    const bool polled = next_turn && first_timeout != 0 && poll_for_turn(record.socket);
+    const int first =
+        polled ? 1 : wait_for_socket(record.socket, false, first_timeout, &record, &error);
+    if (abort_requested(record) || first < 0) return TransportResult::kReadFailed;
+    return first == 0 ? TransportResult::kReadTimeout : TransportResult::kSuccess;
+  }
+  const int ready = wait_for_socket(record.socket, false, inactivity_timeout, &record, &error);
+  if (abort_requested(record)) return TransportResult::kReadFailed;
+  if (ready == 0) {
+    log::write(kReadFunction, log::kT7, "Network is too slow.  Inactivity timeout occurred.");
+    return TransportResult::kReadFailed;
+  }
+  if (ready < 0) {
+    log::write(kReadFunction, log::kT7, "Network error while reading message: (%d)%s", error,
+               error_text(error));
+    return TransportResult::kReadFailed;
+  }
+  return TransportResult::kSuccess;
+}
+
+// A read through the application's secure functions, which deliver exactly what is asked.
+TransportResult read_secure(TransportRecord& record, uint8_t* bytes, uint32_t length,
+                            uint32_t* count, int32_t first_timeout) {
+  uint32_t done = 0;
+  const int32_t result = record.hooks->read(record.secure_context, record.app_context, bytes,
+                                            length, &done, first_timeout);
+  if (result == 2) return TransportResult::kReadTimeout;
+  if (result != 0 || done != length) return TransportResult::kReadFailed;
+  if (count != nullptr) *count = done;
+  report_received(record, bytes, done);
+  return TransportResult::kSuccess;
+}
+
+}  // namespace
+}  // namespace tessel::net
+
 TransportResult TL_Read(TransportRecord* record, void* buffer, uint32_t length, uint32_t* count,
                         int32_t first_timeout, int32_t inactivity_timeout, bool next_turn) {
-  uint32_t done = 0;
   if (count != nullptr) *count = 0;
+  auto* bytes = static_cast<uint8_t*>(buffer);
   if (record->hooks != nullptr) {
-    const int32_t result = record->hooks->read(record->secure_context, record->app_context, buffer,
-                                               length, &done, first_timeout);
-    if (result == 2) return TransportResult::kReadTimeout;
-    if (result != 0 || done != length) return TransportResult::kReadFailed;
-    if (count != nullptr) *count = done;
-    if (net::capture_on())
-      net::report_capture(net::capture::report_data(*record, false, buffer, done));
-    return TransportResult::kSuccess;
+    return net::read_secure(*record, bytes, length, count, first_timeout);
   }
   if (length == 0) return TransportResult::kSuccess;
 
-  // Bytes already waiting are taken at once; only an empty socket is waited for.
-  int error = 0;
-  auto* bytes = static_cast<uint8_t*>(buffer);
+  // Held bytes first; when they fall short the buffer is empty, and the receives below land in
+  // the caller's buffer with whatever follows going to the read-ahead buffer behind it.
+  uint32_t done = net::take_ahead(*record, bytes, length);
+  if (count != nullptr) *count = done;
+  if (done < length && record->ahead == nullptr) (void)net::make_ahead_room(*record, 0);
   while (done < length) {
-    const int64_t received = platform::receive_bytes(record->socket, bytes + done, length - done);
+    const uint32_t wanted = length - done;
+    const int64_t received =
+        record->ahead != nullptr
+            ? platform::receive_bytes_split(record->socket, bytes + done, wanted, record->ahead,
+                                            record->ahead_capacity)
+            : platform::receive_bytes(record->socket, bytes + done, wanted);
     if (received > 0) {
-      if (net::capture_on()) {
-        net::report_capture(
-            net::capture::report_data(*record, false, bytes + done, static_cast<size_t>(received)));
-      }
-      done += static_cast<uint32_t>(received);
+      const auto direct = static_cast<uint32_t>(std::min<int64_t>(received, wanted));
+      net::report_received(*record, bytes + done, direct);
+      done += direct;
+      record->ahead_end = static_cast<uint32_t>(received) - direct;
+      net::report_received(*record, record->ahead, record->ahead_end);
       if (count != nullptr) *count = done;
     } else if (received == 0) {
       return TransportResult::kReadFailed;  // the peer closed the connection
     } else {
-      error = platform::socket_error();
-      if (error == platform::kSocketWouldBlock && done == 0) {
-        // The first byte has `first_timeout`.
-        const bool polled = next_turn && first_timeout != 0 && net::poll_for_turn(record->socket);
-        const int first =
-            polled ? 1 : net::wait_for_socket(record->socket, false, first_timeout, record, &error);
-        if (net::abort_requested(*record) || first < 0) return TransportResult::kReadFailed;
-        if (first == 0) return TransportResult::kReadTimeout;
-      } else if (error == platform::kSocketWouldBlock) {
-        const int ready =
-            net::wait_for_socket(record->socket, false, inactivity_timeout, record, &error);
-        if (net::abort_requested(*record)) return TransportResult::kReadFailed;
-        if (ready == 0) {
-          log::write(net::kReadFunction, log::kT7,
-                     "Network is too slow.  Inactivity timeout occurred.");
-          return TransportResult::kReadFailed;
-        }
-        if (ready < 0) {
-          log::write(net::kReadFunction, log::kT7, "Network error while reading message: (%d)%s",
-                     error, net::error_text(error));
-          return TransportResult::kReadFailed;
-        }
-      } else if (error != platform::kSocketInterrupted) {
-        return TransportResult::kReadFailed;
-      }
+      const TransportResult waited =
+          net::wait_for_bytes(*record, done == 0, first_timeout, inactivity_timeout, next_turn);
+      if (waited != TransportResult::kSuccess) return waited;
     }
     if (net::abort_requested(*record)) return TransportResult::kReadFailed;
   }
+  return TransportResult::kSuccess;
+}
+
+TransportResult TL_Read_In_Place(TransportRecord* record, uint32_t length, const uint8_t** data,
+                                 uint32_t* count, int32_t first_timeout,
+                                 int32_t inactivity_timeout) {
+  if (count != nullptr) *count = 0;
+  *data = nullptr;
+  if (!net::make_ahead_room(*record, length)) return TransportResult::kNoMemory;
+  uint8_t* const start = record->ahead + record->ahead_begin;
+  if (record->hooks != nullptr) {
+    // Nothing is held ahead with secure functions: they deliver exactly what is asked.
+    const TransportResult read = net::read_secure(*record, start, length, count, first_timeout);
+    if (read == TransportResult::kSuccess) *data = start;
+    return read;
+  }
+  while (record->ahead_end - record->ahead_begin < length) {
+    const uint32_t held = record->ahead_end - record->ahead_begin;
+    if (count != nullptr) *count = held;
+    const int64_t received =
+        platform::receive_bytes(record->socket, record->ahead + record->ahead_end,
+                                record->ahead_capacity - record->ahead_end);
+    if (received > 0) {
+      net::report_received(*record, record->ahead + record->ahead_end,
+                           static_cast<size_t>(received));
+      record->ahead_end += static_cast<uint32_t>(received);
+    } else if (received == 0) {
+      return TransportResult::kReadFailed;
+    } else {
+      const TransportResult waited =
+          net::wait_for_bytes(*record, held == 0, first_timeout, inactivity_timeout, false);
+      if (waited != TransportResult::kSuccess) return waited;
+    }
+    if (net::abort_requested(*record)) return TransportResult::kReadFailed;
+  }
+  if (count != nullptr) *count = length;
+  *data = start;
+  record->ahead_begin += length;
   return TransportResult::kSuccess;
 }
 

@@ -50,6 +50,13 @@ struct TransportRecord {
   platform::SocketAddress peer_address{};
   // Set by another thread to stop a blocked wait; read and written under the network lock.
   int32_t abort_requested = 0;
+  // Bytes received ahead of the reads that asked for them. A read takes whatever the socket
+  // holds, up to this buffer's room, so that a stream of PDUs costs a receive per buffer
+  // rather than one per PDU header and one per body. Owned; allocated by the first read.
+  uint8_t* ahead = nullptr;
+  uint32_t ahead_capacity = 0;
+  uint32_t ahead_begin = 0;  // the next byte to hand out
+  uint32_t ahead_end = 0;    // one past the last byte received
 };
 
 // Asks the thread using the record to give up its blocked accept, connect, read or write; it sees
@@ -128,6 +135,14 @@ tessel::net::TransportResult TL_Connect(tessel::net::TransportRecord* record, co
 tessel::net::TransportResult TL_Read(tessel::net::TransportRecord* record, void* buffer,
                                      uint32_t length, uint32_t* count, int32_t first_timeout,
                                      int32_t inactivity_timeout, bool next_turn = false);
+
+// Reads exactly `length` bytes into the record's own buffer and points *data at them, saving
+// the copy into a caller's buffer. The bytes stay valid until the next read on the record.
+// Time-outs, *count and results as TL_Read, and kNoMemory when the buffer cannot grow to
+// `length`.
+tessel::net::TransportResult TL_Read_In_Place(tessel::net::TransportRecord* record, uint32_t length,
+                                              const uint8_t** data, uint32_t* count,
+                                              int32_t first_timeout, int32_t inactivity_timeout);
 
 // Writes all `length` bytes; every stall may last `timeout` seconds (15 when below 1). `caller`
 // names the function in the log lines. Gives kSuccess, kWriteTimeout or kWriteError.

@@ -72,7 +72,7 @@ struct DulAssociation {
   // plus 6; it grows only for an A-ASSOCIATE-RQ longer than the receive size.
   uint8_t* receive_buffer = nullptr;
   uint32_t receive_size = 0;  // body bytes the buffer holds
-  PdvList pdvs;               // PDVs of the last P-DATA-TF, pointing into receive_buffer
+  PdvList pdvs;               // PDVs of the last P-DATA-TF, pointing into the transport's buffer
   TransportRecord* transport = nullptr;
   // For the layer above: the message object being read (-1 when none); the drop frees it.
   int32_t reading_message_id = -1;

@@ -332,9 +332,30 @@ int32_t Read_PDU_Body(DulAssociation* handle, uint8_t* buffer, uint32_t size) {
 }
 
 int32_t Read_Pdata(DulAssociation* handle) {
-  uint8_t* body = handle->receive_buffer + net::kPduHeaderLength;
-  const int32_t result = Read_PDU_Body(handle, body, handle->receive_size);
-  if (result != net::kOk) return result;
+  if (handle->read_phase != 2) return net::code(UlStatus::kWrongOrder);
+  if (handle->pdu_length > handle->receive_size) {
+    log::write("Read_PDU_Body", log::kError,
+               "Called with too small buffer, PDU length: %d, Buffer Size: %d",
+               static_cast<int>(handle->pdu_length), static_cast<int>(handle->receive_size));
+    return net::code(UlStatus::kUnexpected);
+  }
+  // The body is parsed where the transport received it: its PDVs point into the transport's
+  // buffer until the next read, as they would into the receive buffer.
+  const uint8_t* body = nullptr;
+  uint32_t count = 0;
+  const int32_t inactivity = Cfg->i(INACTIVITY_TIMEOUT);
+  const TransportResult read = TL_Read_In_Place(handle->transport, handle->pdu_length, &body,
+                                                &count, inactivity, inactivity);
+  if (read == TransportResult::kNoMemory) {
+    log::write("Read_Pdata", log::kError, "Out of Memory");
+    return net::code(UlStatus::kNoMemory);
+  }
+  if (read != TransportResult::kSuccess) {
+    return read == TransportResult::kReadTimeout ? net::code(UlStatus::kTransportShutDown)
+                                                 : net::read_failure(*handle, read);
+  }
+  handle->read_phase = 1;
+  net::trace_pdu(handle->receive_buffer, net::kPduHeaderLength + handle->pdu_length, body, true);
   return net::build_pdv_list(body, handle->pdu_length, &handle->pdvs);
 }
 

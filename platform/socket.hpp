@@ -98,6 +98,9 @@ bool address_numeric_text(const SocketAddress& address, char* buffer, size_t siz
 // peer has gone.
 int64_t send_bytes(SocketHandle socket, const void* data, size_t length);
 int64_t receive_bytes(SocketHandle socket, void* buffer, size_t length);
+// One receive into two buffers: `first` is filled before any byte lands in `second`.
+int64_t receive_bytes_split(SocketHandle socket, void* first, size_t first_length, void* second,
+                            size_t second_length);
 
 // Waits up to `milliseconds` (0: just look) for the socket to become readable or writable.
 // Returns 1 when it is, 0 when the time passed, -1 with socket_error() set on failure.

@@ -13,6 +13,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 namespace tessel::platform {
 
@@ -333,6 +334,15 @@ int64_t send_bytes(SocketHandle socket, const void* data, size_t length) {
 
 int64_t receive_bytes(SocketHandle socket, void* buffer, size_t length) {
   return ::recv(socket, buffer, length, 0);
+}
+
+int64_t receive_bytes_split(SocketHandle socket, void* first, size_t first_length, void* second,
+                            size_t second_length) {
+  iovec parts[2] = {{first, first_length}, {second, second_length}};
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = 2;
+  return ::recvmsg(socket, &message, 0);
 }
 
 int wait_socket(SocketHandle socket, bool writable, int milliseconds) {

@@ -2,6 +2,7 @@
 // over loopback pairs inside the test process.
 #include "net/transport.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -146,6 +147,70 @@ TEST_F(TransportTest, ReadsAndWritesExactLengths) {
   EXPECT_EQ(count, sent.size());
   EXPECT_TRUE(received == sent);
   EXPECT_EQ(TL_Write("writer", connected.ptr, sent.data(), 0, 5), TransportResult::kSuccess);
+}
+
+// Records of a length and a body, written as one stream while the reader takes lengths by copy
+// and bodies in place or by copy: bytes received ahead of a read must reach the next reads in
+// order, across the read-ahead buffer's compaction (the 950000-byte body does not fit behind
+// the bytes already handed out) and growth (the 3 MB body is larger than the buffer).
+TEST_F(TransportTest, ReadAheadHandsOutTheStreamInOrder) {
+  Record connected, accepted;
+  open_pair(connected, accepted);
+  const uint32_t lengths[] = {1,     6, 64228,  64228, 100,   950000, 3 * 1024 * 1024,
+                              64228, 0, 700000, 12,    64228, 999999};
+  std::vector<uint8_t> stream;
+  const std::vector<uint8_t> source = pattern(8 * 1024 * 1024);
+  size_t offset = 0;
+  for (const uint32_t length : lengths) {
+    for (int shift = 24; shift >= 0; shift -= 8) stream.push_back(uint8_t(length >> shift));
+    stream.insert(stream.end(), source.begin() + long(offset),
+                  source.begin() + long(offset + length));
+    offset += length;
+  }
+  std::atomic<bool> written{false};
+  std::thread writer([&] {
+    // Uneven pieces, so that records straddle the receives.
+    for (size_t sent = 0; sent < stream.size();) {
+      const auto piece = static_cast<uint32_t>(std::min<size_t>(stream.size() - sent, 77777));
+      ASSERT_EQ(TL_Write("writer", connected.ptr, stream.data() + sent, piece, 5),
+                TransportResult::kSuccess);
+      sent += piece;
+    }
+    written = true;
+  });
+  // Reading starts once the socket holds all it can take, so that every receive fills the
+  // read-ahead buffer and records lie across its end.
+  const Clock::time_point start = Clock::now();
+  while (!written && seconds_since(start) < 1.0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  offset = 0;
+  int index = 0;
+  for (const uint32_t length : lengths) {
+    SCOPED_TRACE(index);
+    uint8_t head[4];
+    uint32_t count = 0;
+    ASSERT_EQ(TL_Read(accepted.ptr, head, 4, &count, 5, 5), TransportResult::kSuccess);
+    ASSERT_EQ(uint32_t(head[0]) << 24 | uint32_t(head[1]) << 16 | uint32_t(head[2]) << 8 | head[3],
+              length);
+    const uint8_t* body = nullptr;
+    std::vector<uint8_t> copied(length);
+    if (index++ % 6 == 2) {
+      ASSERT_EQ(TL_Read(accepted.ptr, copied.data(), length, &count, 5, 5),
+                TransportResult::kSuccess);
+      body = copied.data();
+    } else {
+      ASSERT_EQ(TL_Read_In_Place(accepted.ptr, length, &body, &count, 5, 5),
+                TransportResult::kSuccess);
+      ASSERT_NE(body, nullptr);
+    }
+    EXPECT_EQ(count, length);
+    EXPECT_TRUE(std::equal(body, body + length, source.begin() + long(offset)));
+    offset += length;
+  }
+  writer.join();
+  uint8_t extra = 0;
+  uint32_t count = 0;
+  EXPECT_EQ(TL_Read(accepted.ptr, &extra, 1, &count, 0, 5), TransportResult::kReadTimeout);
 }
 
 TEST_F(TransportTest, ReadTimeoutsAndPeerClose) {
@@ -384,9 +449,13 @@ TEST_F(TransportTest, SecureHooksCarryEveryByte) {
   char decoded[5];
   ASSERT_EQ(TL_Read(connected.ptr, decoded, 5, &count, 5, 5), TransportResult::kSuccess);
   EXPECT_EQ(std::string(decoded, 5), "reply");
+  ASSERT_EQ(TL_Write("test", accepted.ptr, reply.data(), 5, 5), TransportResult::kSuccess);
+  const uint8_t* in_place = nullptr;
+  ASSERT_EQ(TL_Read_In_Place(connected.ptr, 5, &in_place, &count, 5, 5), TransportResult::kSuccess);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(in_place), 5), "reply");
   EXPECT_EQ(TL_Read(connected.ptr, decoded, 5, &count, 0, 5), TransportResult::kReadTimeout);
   EXPECT_EQ(context.writes, 1);
-  EXPECT_EQ(context.reads, 2);
+  EXPECT_EQ(context.reads, 3);
   TL_Close_Transport(&connected.ptr);
   EXPECT_EQ(context.shutdowns, 1);
 
