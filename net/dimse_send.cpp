@@ -27,6 +27,8 @@ constexpr const char* kRequiredMissing = "Required attribute (0000,%4.4x) missin
 constexpr const char* kRecognitionCode = "ACR-NEMA 2.0";
 // Below this room after a held command PDU, the command leaves on its own.
 constexpr uint32_t kMinimumSharedRoom = 256;
+// PDUs sent from the encoder's bytes in one gathered write, at most.
+constexpr uint32_t kMostRunFragments = 64;
 
 Status coding_failure(const char* function, const char* format, ...) CV_PRINTF_FORMAT(2, 3);
 Status coding_failure(const char* function, const char* format, ...) {
@@ -81,19 +83,25 @@ struct FragmentWriter {
   bool command;            // which part the encoder is producing
   bool hold_command_tail;  // the message has a data set
   const char* function;
-  uint32_t held = 0;  // bytes of the complete command PDU at the buffer's start
-  uint32_t fill = 0;  // data bytes of the current fragment
+  bool gather = false;  // whole fragments may leave straight from the encoder's bytes
+  uint32_t held = 0;    // bytes of the complete command PDU at the buffer's start
+  uint32_t fill = 0;    // data bytes of the current fragment
   int32_t ul_result = 1;
   bool wrote = false;  // a PDU of the message went out
 
   uint8_t* data() { return buffer + held + kPdataReserve; }
   // Fragments keep an even length.
   uint32_t capacity() const { return (size - held - static_cast<uint32_t>(kPdataReserve)) & ~1U; }
+  // A fragment that does not share the buffer with a held command PDU.
+  uint32_t full() const { return (size - static_cast<uint32_t>(kPdataReserve)) & ~1U; }
+  // Fragments of a run whose headers fit in the buffer behind the held bytes.
+  uint32_t run_room() const {
+    return std::min<uint32_t>(kMostRunFragments, (size - held) / kPdataReserve);
+  }
 
-  bool write(bool last) {
-    const PdvToSend pdv{data(), fill, context_id, command, last, held};
+  bool sent(int32_t result) {
     wrote = true;
-    ul_result = DUL_write_pdvs(slot, pdv);
+    ul_result = result;
     held = 0;
     fill = 0;
     if (ul_result != 1) {
@@ -101,6 +109,18 @@ struct FragmentWriter {
       return false;
     }
     return true;
+  }
+
+  bool write(bool last) {
+    return sent(DUL_write_pdvs(slot, PdvToSend{data(), fill, context_id, command, last, held}));
+  }
+
+  // Sends `count` whole fragments from `bytes` without copying them into the buffer.
+  bool write_run(const uint8_t* bytes, uint32_t count) {
+    PdvToSend run{data(), full(), context_id, command, false, held};
+    run.run_source = bytes;
+    run.run_count = count;
+    return sent(DUL_write_pdvs(slot, run));
   }
 
   void hold_command() {
@@ -117,6 +137,17 @@ int32_t fragment_sink(void* user_info, uint32_t /*bytes_to_follow*/, uint32_t da
   while (data_size > 0) {
     // A full fragment leaves only when more bytes come, so the last one is never empty.
     if (writer.fill == writer.capacity() && !writer.write(false)) return CV_CALLBACK_CANNOT_COMPLY;
+    // Large values arrive in blocks of many fragments: the whole fragments of a block that
+    // more bytes follow leave from the block itself, only the rest is copied.
+    if (writer.gather && writer.fill == 0 && data_size > writer.full()) {
+      const uint32_t count = std::min((data_size - 1) / writer.full(), writer.run_room());
+      if (count > 0) {
+        if (!writer.write_run(bytes, count)) return CV_CALLBACK_CANNOT_COMPLY;
+        bytes += static_cast<size_t>(count) * writer.full();
+        data_size -= count * writer.full();
+        continue;
+      }
+    }
     const uint32_t n = std::min(data_size, writer.capacity() - writer.fill);
     std::memcpy(writer.data() + writer.fill, bytes, n);
     writer.fill += n;
@@ -423,6 +454,7 @@ Status send_message(Association& association, data::MsgObj& message, const SendA
   }
   FragmentWriter writer{slot, buffer.bytes, sizes.pdu_buffer, context->context_id,
                         true, has_data_set, function};
+  writer.gather = DUL_gathers_writes(*slot);
   request.work_buffer_size = sizes.work_buffer;
   request.network_sink = &fragment_sink;
   request.user_info = &writer;

@@ -765,6 +765,64 @@ TransportResult read_secure(TransportRecord& record, uint8_t* bytes, uint32_t le
   return TransportResult::kSuccess;
 }
 
+// Sends the pieces in order on plain TCP. The time-out applies afresh to every stall, not to
+// the whole write.
+TransportResult write_pieces(const char* caller, TransportRecord& record,
+                             const platform::SendPiece* pieces, size_t count, int32_t timeout) {
+  constexpr size_t kMostPieces = 128;
+  platform::SendPiece batch[kMostPieces];
+  size_t index = 0;   // the first piece not sent whole
+  size_t offset = 0;  // bytes of that piece already sent
+  for (;;) {
+    while (index < count && offset == pieces[index].length) {
+      ++index;
+      offset = 0;
+    }
+    if (index == count) return TransportResult::kSuccess;
+    if (abort_requested(record)) return TransportResult::kWriteTimeout;
+    const size_t n = std::min(count - index, kMostPieces);
+    batch[0] = {static_cast<const uint8_t*>(pieces[index].data) + offset,
+                pieces[index].length - offset};
+    std::copy(pieces + index + 1, pieces + index + n, batch + 1);
+    const int64_t sent = n == 1
+                             ? platform::send_bytes(record.socket, batch[0].data, batch[0].length)
+                             : platform::send_pieces(record.socket, batch, n);
+    if (sent > 0) {
+      for (auto left = static_cast<size_t>(sent); left > 0;) {
+        const size_t part = std::min(left, pieces[index].length - offset);
+        if (capture_on()) {
+          report_capture(capture::report_data(
+              record, true, static_cast<const uint8_t*>(pieces[index].data) + offset, part));
+        }
+        left -= part;
+        offset += part;
+        while (index < count && offset == pieces[index].length) {
+          ++index;
+          offset = 0;
+        }
+      }
+      continue;
+    }
+    const int error = sent == 0 ? platform::kSocketWouldBlock : platform::socket_error();
+    if (error == platform::kSocketInterrupted) continue;
+    if (error != platform::kSocketWouldBlock) {
+      log::write(caller, log::kError, "Error in TL_Write: (%d)%s", error, error_text(error));
+      return TransportResult::kWriteError;
+    }
+    int wait_error = 0;
+    const int ready = wait_for_socket(record.socket, true, timeout, &record, &wait_error);
+    if (ready == 0) {
+      if (!abort_requested(record)) log::write(caller, log::kError, "Timeout in TL_Write()");
+      return TransportResult::kWriteTimeout;
+    }
+    if (ready < 0) {
+      log::write(caller, log::kError, "Select error in TL_Write: (%d)%s", wait_error,
+                 error_text(wait_error));
+      return TransportResult::kWriteTimeout;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tessel::net
 
@@ -864,39 +922,19 @@ TransportResult TL_Write(const char* caller, TransportRecord* record, const void
     return TransportResult::kWriteTimeout;
   }
   if (length < 1) return TransportResult::kSuccess;
-  const auto* bytes = static_cast<const uint8_t*>(buffer);
-  uint32_t sent = 0;
-  while (sent < length) {
-    if (net::abort_requested(*record)) return TransportResult::kWriteTimeout;
-    const int64_t count = platform::send_bytes(record->socket, bytes + sent, length - sent);
-    if (count > 0) {
-      if (net::capture_on()) {
-        net::report_capture(
-            net::capture::report_data(*record, true, bytes + sent, static_cast<size_t>(count)));
-      }
-      sent += static_cast<uint32_t>(count);
-      continue;
-    }
-    const int error = count == 0 ? platform::kSocketWouldBlock : platform::socket_error();
-    if (error == platform::kSocketInterrupted) continue;
-    if (error != platform::kSocketWouldBlock) {
-      log::write(caller, log::kError, "Error in TL_Write: (%d)%s", error, net::error_text(error));
-      return TransportResult::kWriteError;
-    }
-    // The time-out applies afresh to every stall, not to the whole write.
-    int wait_error = 0;
-    const int ready = net::wait_for_socket(record->socket, true, timeout, record, &wait_error);
-    if (ready == 0) {
-      if (!net::abort_requested(*record)) log::write(caller, log::kError, "Timeout in TL_Write()");
-      return TransportResult::kWriteTimeout;
-    }
-    if (ready < 0) {
-      log::write(caller, log::kError, "Select error in TL_Write: (%d)%s", wait_error,
-                 net::error_text(wait_error));
-      return TransportResult::kWriteTimeout;
-    }
+  const platform::SendPiece piece{buffer, length};
+  return net::write_pieces(caller, *record, &piece, 1, timeout);
+}
+
+TransportResult TL_Write_Pieces(const char* caller, TransportRecord* record,
+                                const platform::SendPiece* pieces, uint32_t count,
+                                int32_t timeout) {
+  if (timeout < 1) timeout = net::kDefaultTimeout;
+  if (record->hooks != nullptr) {
+    log::write(caller, log::kError, "Error in TL_Write: gathered write on a secure connection");
+    return TransportResult::kWriteError;
   }
-  return TransportResult::kSuccess;
+  return net::write_pieces(caller, *record, pieces, count, timeout);
 }
 
 void TL_Close_Transport(TransportRecord** slot) {

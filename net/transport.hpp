@@ -149,6 +149,14 @@ tessel::net::TransportResult TL_Read_In_Place(tessel::net::TransportRecord* reco
 tessel::net::TransportResult TL_Write(const char* caller, tessel::net::TransportRecord* record,
                                       const void* buffer, uint32_t length, int32_t timeout);
 
+// Writes the pieces in order as one stream, in as few sends as the socket takes; every stall
+// may last `timeout` seconds (15 when below 1). Plain TCP only: a record with secure functions
+// gives kWriteError. Results as TL_Write.
+tessel::net::TransportResult TL_Write_Pieces(const char* caller,
+                                             tessel::net::TransportRecord* record,
+                                             const tessel::platform::SendPiece* pieces,
+                                             uint32_t count, int32_t timeout);
+
 // Closes the connection and frees the record; *record is cleared under the network lock. A null
 // record is ignored.
 void TL_Close_Transport(tessel::net::TransportRecord** record);

@@ -309,6 +309,10 @@ int32_t DUL_write_pdvs(DulAssociation** handle, const net::PdvToSend& pdv) {
                           result == net::kOk || result == net::code(UlStatus::kWrongOrder));
 }
 
+bool DUL_gathers_writes(const DulAssociation* handle) {
+  return handle != nullptr && handle->transport != nullptr && handle->transport->hooks == nullptr;
+}
+
 int32_t DUL_read_pdvs(DulAssociation** handle, int32_t timeout, const net::PdvList** pdvs) {
   const int32_t check = net::checked(handle, "DUL_read_pdvs");
   if (check != net::kOk) return check;

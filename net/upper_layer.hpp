@@ -81,6 +81,12 @@ struct DulAssociation {
 // One PDV to send. `data` holds `length` bytes and is preceded by kPdataReserve writable bytes
 // in which the P-DATA-TF and PDV headers are written. `leading_bytes` complete PDUs (built with
 // write_pdata_headers) may sit right in front of those headers; they leave in the same write.
+//
+// With `run_source` set, the PDU carries no data of its own in `data`: `run_count` PDUs of
+// `length` data bytes each are taken from `run_source` one after the other, their headers
+// written in kPdataReserve bytes each from `data - kPdataReserve` on (the buffer must have room
+// for them all), and everything leaves in one gathered write. Only the last of them can carry
+// `last`. Plain TCP only (DUL_gathers_writes).
 struct PdvToSend {
   uint8_t* data;
   uint32_t length;
@@ -88,6 +94,8 @@ struct PdvToSend {
   bool command;
   bool last;
   uint32_t leading_bytes;
+  const uint8_t* run_source = nullptr;
+  uint32_t run_count = 0;
 };
 
 // Asks the owner of an association to abort it; callable from any thread. Under the network
@@ -175,6 +183,9 @@ int32_t DUL_abort_request(tessel::net::DulAssociation** handle);
 // handle is dropped and the result is kAbortRequested. A failed write drops the handle
 // (kWriteTimeout or kNetworkIoError).
 int32_t DUL_write_pdvs(tessel::net::DulAssociation** handle, const tessel::net::PdvToSend& pdv);
+// Whether the association's connection takes gathered writes (PdvToSend runs): plain TCP does,
+// a connection through secure functions does not.
+bool DUL_gathers_writes(const tessel::net::DulAssociation* handle);
 
 // Reads the next PDU (Sta6 or Sta7, else kWrongOrder), waiting `timeout` seconds for its first
 // byte (0: look once, negative: no limit), or INACTIVITY_TIMEOUT while message_in_progress:

@@ -249,16 +249,40 @@ int32_t send_associate(DulAssociation& handle, uint8_t type, const AssociationPa
   return detail::write_pdu(handle, function, buffer.data(), buffer.size());
 }
 
+// The pieces of a run (PdvToSend::run_source): each PDU's headers, then its data from the
+// source. The first headers follow the leading bytes in the buffer.
+constexpr uint32_t kMostRunPdus = 64;
+
+TransportResult write_run(DulAssociation& handle, const PdvToSend& pdv) {
+  platform::SendPiece pieces[2 * kMostRunPdus];
+  uint8_t* headers = pdv.data;
+  for (uint32_t i = 0; i < pdv.run_count; ++i, headers += kPdataReserve) {
+    write_pdata_headers(headers, pdv.length, pdv.context_id, pdv.command,
+                        pdv.last && i + 1 == pdv.run_count);
+    const uint32_t leading = i == 0 ? pdv.leading_bytes : 0;
+    pieces[2 * i] = {headers - kPdataReserve - leading, kPdataReserve + leading};
+    pieces[2 * i + 1] = {pdv.run_source + static_cast<size_t>(i) * pdv.length, pdv.length};
+  }
+  return TL_Write_Pieces("DUL_write_pdvs", handle.transport, pieces, 2 * pdv.run_count,
+                         Cfg->i(WRITE_TIMEOUT));
+}
+
 int32_t send_pdata(DulAssociation** slot, const PdvToSend& pdv) {
   DulAssociation& handle = **slot;
   if (detail::abort_pending(handle)) {
     return detail::complete_requested_abort(slot);
   }
-  write_pdata_headers(pdv.data, pdv.length, pdv.context_id, pdv.command, pdv.last);
   const uint8_t* start = pdv.data - kPdataReserve - pdv.leading_bytes;
   const size_t total = pdv.leading_bytes + kPdataReserve + static_cast<size_t>(pdv.length);
-  const TransportResult written = TL_Write("DUL_write_pdvs", handle.transport, start,
-                                           static_cast<uint32_t>(total), Cfg->i(WRITE_TIMEOUT));
+  TransportResult written = TransportResult::kSuccess;
+  if (pdv.run_source != nullptr) {
+    if (pdv.run_count == 0 || pdv.run_count > kMostRunPdus) return code(UlStatus::kUnexpected);
+    written = write_run(handle, pdv);
+  } else {
+    write_pdata_headers(pdv.data, pdv.length, pdv.context_id, pdv.command, pdv.last);
+    written = TL_Write("DUL_write_pdvs", handle.transport, start, static_cast<uint32_t>(total),
+                       Cfg->i(WRITE_TIMEOUT));
+  }
   if (written != TransportResult::kSuccess) {
     if (detail::abort_pending(handle)) {
       DUL_drop_association(slot);
@@ -269,8 +293,11 @@ int32_t send_pdata(DulAssociation** slot, const PdvToSend& pdv) {
                                                           : UlStatus::kNetworkIoError);
   }
   if (pdv.leading_bytes != 0) trace_pdu(start, pdv.leading_bytes, start + kPduHeaderLength, false);
-  const uint8_t* own = pdv.data - kPdataReserve;
-  trace_pdu(own, total - pdv.leading_bytes, own + kPduHeaderLength, false);
+  const uint32_t pdus = pdv.run_source != nullptr ? pdv.run_count : 1;
+  for (uint32_t i = 0; i < pdus; ++i) {
+    const uint8_t* own = pdv.data - kPdataReserve + static_cast<size_t>(i) * kPdataReserve;
+    trace_pdu(own, kPdataReserve + static_cast<size_t>(pdv.length), own + kPduHeaderLength, false);
+  }
   return kOk;
 }
 

@@ -98,6 +98,12 @@ bool address_numeric_text(const SocketAddress& address, char* buffer, size_t siz
 // peer has gone.
 int64_t send_bytes(SocketHandle socket, const void* data, size_t length);
 int64_t receive_bytes(SocketHandle socket, void* buffer, size_t length);
+// One send of several pieces in order; bytes sent or -1 with socket_error() set.
+struct SendPiece {
+  const void* data;
+  size_t length;
+};
+int64_t send_pieces(SocketHandle socket, const SendPiece* pieces, size_t count);
 // One receive into two buffers: `first` is filled before any byte lands in `second`.
 int64_t receive_bytes_split(SocketHandle socket, void* first, size_t first_length, void* second,
                             size_t second_length);

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/socket.hpp"
@@ -334,6 +335,18 @@ int64_t send_bytes(SocketHandle socket, const void* data, size_t length) {
 
 int64_t receive_bytes(SocketHandle socket, void* buffer, size_t length) {
   return ::recv(socket, buffer, length, 0);
+}
+
+int64_t send_pieces(SocketHandle socket, const SendPiece* pieces, size_t count) {
+  constexpr size_t kMostPieces = 128;
+  iovec parts[kMostPieces];
+  count = std::min(count, kMostPieces);
+  for (size_t i = 0; i < count; ++i)
+    parts[i] = {const_cast<void*>(pieces[i].data), pieces[i].length};
+  msghdr message{};
+  message.msg_iov = parts;
+  message.msg_iovlen = count;
+  return ::sendmsg(socket, &message, MSG_NOSIGNAL);
 }
 
 int64_t receive_bytes_split(SocketHandle socket, void* first, size_t first_length, void* second,

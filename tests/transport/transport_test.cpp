@@ -213,6 +213,36 @@ TEST_F(TransportTest, ReadAheadHandsOutTheStreamInOrder) {
   EXPECT_EQ(TL_Read(accepted.ptr, &extra, 1, &count, 0, 5), TransportResult::kReadTimeout);
 }
 
+// A gathered write of many pieces, far beyond what the socket buffers take, so that sends end
+// inside pieces and between them; empty pieces are passed over.
+TEST_F(TransportTest, GatheredWritesKeepOrderAcrossPartialSends) {
+  Record connected, accepted;
+  open_pair(connected, accepted);
+  const std::vector<uint8_t> source = pattern(24 * 1024 * 1024);
+  std::vector<tessel::platform::SendPiece> pieces;
+  size_t offset = 0;
+  for (size_t i = 0; offset < source.size(); ++i) {
+    const size_t length = std::min(source.size() - offset, i % 5 == 3 ? 0 : 12 + i * 997);
+    pieces.push_back({source.data() + offset, length});
+    offset += length;
+  }
+  pieces.push_back({source.data(), 0});
+  ASSERT_GT(pieces.size(), 200U);
+  std::atomic<int> write_result{0};
+  std::thread writer([&] {
+    write_result = net::code(TL_Write_Pieces("writer", connected.ptr, pieces.data(),
+                                             static_cast<uint32_t>(pieces.size()), 5));
+  });
+  std::vector<uint8_t> received(source.size());
+  uint32_t count = 0;
+  EXPECT_EQ(
+      TL_Read(accepted.ptr, received.data(), static_cast<uint32_t>(received.size()), &count, 5, 5),
+      TransportResult::kSuccess);
+  writer.join();
+  EXPECT_EQ(write_result, net::code(TransportResult::kSuccess));
+  EXPECT_TRUE(received == source);
+}
+
 TEST_F(TransportTest, ReadTimeoutsAndPeerClose) {
   Record connected, accepted;
   open_pair(connected, accepted);
@@ -456,6 +486,10 @@ TEST_F(TransportTest, SecureHooksCarryEveryByte) {
   EXPECT_EQ(TL_Read(connected.ptr, decoded, 5, &count, 0, 5), TransportResult::kReadTimeout);
   EXPECT_EQ(context.writes, 1);
   EXPECT_EQ(context.reads, 3);
+  // Gathered writes are for plain TCP only.
+  const tessel::platform::SendPiece piece{request.data(), request.size()};
+  EXPECT_EQ(TL_Write_Pieces("test", connected.ptr, &piece, 1, 5), TransportResult::kWriteError);
+  EXPECT_EQ(context.writes, 1);
   TL_Close_Transport(&connected.ptr);
   EXPECT_EQ(context.shutdowns, 1);
 
