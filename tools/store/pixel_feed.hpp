@@ -1,6 +1,6 @@
 // Pixel data that stays in its file until it is sent. tessel-store reads a file's data set up to
 // Pixel Data and lets the library take the value from the file, a block at a time, while it
-// encodes the request: a 2 GB multi-frame image is sent with a few hundred kilobytes of memory,
+// encodes the request: a 2 GB multi-frame image is sent with about a megabyte of memory,
 // and its bytes are copied once less on the way. Only the public C interface is used.
 #ifndef TESSEL_TOOLS_STORE_PIXEL_FEED_HPP_
 #define TESSEL_TOOLS_STORE_PIXEL_FEED_HPP_
