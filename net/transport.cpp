@@ -33,8 +33,11 @@ constexpr int kSliceMilliseconds = 1000;
 constexpr size_t kHostNameSize = 128;
 constexpr size_t kNumericAddressSize = 65;
 constexpr int kBindFailed = -1;
-// Room for read-ahead: large enough to take the PDUs a fast peer has queued in one receive,
-// and a whole P-DATA-TF body of the common sizes in place. Larger bodies grow it.
+// Room for read-ahead. A connection starts with enough for the PDUs of negotiation and of
+// commands; the first large body read in place (a data set's) grows it to take what a fast
+// peer has queued in one receive. Bodies larger still grow it to their size.
+constexpr uint32_t kReadAheadFirst = 16 * 1024;
+constexpr uint32_t kLargeBody = 8 * 1024;
 constexpr uint32_t kReadAheadBytes = 1024 * 1024;
 
 // Socket-layer start failures, in the socket numbering.
@@ -686,13 +689,15 @@ TransportResult TL_Connect(TransportRecord* record, const char* host, const char
 namespace tessel::net {
 namespace {
 
-// Makes room for `length` bytes from ahead_begin on: moves what is held to the buffer's start
-// when the room behind it is short, and grows the buffer when it is too small. False when no
-// memory is left.
-bool make_ahead_room(TransportRecord& record, uint32_t length) {
+// Makes room for `length` bytes from ahead_begin on, in a buffer of at least
+// `minimum_capacity` bytes (and never below kReadAheadFirst): moves what is held to the
+// buffer's start when the room behind it is short, and grows the buffer when it is too small.
+// False when no memory is left.
+bool make_ahead_room(TransportRecord& record, uint32_t length, uint32_t minimum_capacity) {
   const uint32_t held = record.ahead_end - record.ahead_begin;
-  if (record.ahead_capacity < length || record.ahead == nullptr) {
-    const uint32_t capacity = std::max(length, kReadAheadBytes);
+  if (record.ahead_capacity < length || record.ahead_capacity < minimum_capacity ||
+      record.ahead == nullptr) {
+    const uint32_t capacity = std::max({length, minimum_capacity, kReadAheadFirst});
     auto* grown = static_cast<uint8_t*>(memory::new_unzeroed_buffer(capacity));
     if (grown == nullptr) return false;
     if (held != 0) std::memcpy(grown, record.ahead + record.ahead_begin, held);
@@ -839,7 +844,9 @@ TransportResult TL_Read(TransportRecord* record, void* buffer, uint32_t length, 
   // the caller's buffer with whatever follows going to the read-ahead buffer behind it.
   uint32_t done = net::take_ahead(*record, bytes, length);
   if (count != nullptr) *count = done;
-  if (done < length && record->ahead == nullptr) (void)net::make_ahead_room(*record, 0);
+  if (done < length && record->ahead == nullptr) {
+    (void)net::make_ahead_room(*record, 0, 0);
+  }
   while (done < length) {
     const uint32_t wanted = length - done;
     const int64_t received =
@@ -871,7 +878,10 @@ TransportResult TL_Read_In_Place(TransportRecord* record, uint32_t length, const
                                  int32_t inactivity_timeout) {
   if (count != nullptr) *count = 0;
   *data = nullptr;
-  if (!net::make_ahead_room(*record, length)) return TransportResult::kNoMemory;
+  const uint32_t capacity = length >= net::kLargeBody ? net::kReadAheadBytes : 0;
+  if (!net::make_ahead_room(*record, length, capacity)) {
+    return TransportResult::kNoMemory;
+  }
   uint8_t* const start = record->ahead + record->ahead_begin;
   if (record->hooks != nullptr) {
     // Nothing is held ahead with secure functions: they deliver exactly what is asked.

@@ -151,12 +151,12 @@ TEST_F(TransportTest, ReadsAndWritesExactLengths) {
 
 // Records of a length and a body, written as one stream while the reader takes lengths by copy
 // and bodies in place or by copy: bytes received ahead of a read must reach the next reads in
-// order, across the read-ahead buffer's compaction (the 950000-byte body does not fit behind
+// order, across the read-ahead buffer's compaction (the 1000000-byte body does not fit behind
 // the bytes already handed out) and growth (the 3 MB body is larger than the buffer).
 TEST_F(TransportTest, ReadAheadHandsOutTheStreamInOrder) {
   Record connected, accepted;
   open_pair(connected, accepted);
-  const uint32_t lengths[] = {1,     6, 64228,  64228, 100,   950000, 3 * 1024 * 1024,
+  const uint32_t lengths[] = {1,     6, 64228,  64228, 100,   1000000, 3 * 1024 * 1024,
                               64228, 0, 700000, 12,    64228, 999999};
   std::vector<uint8_t> stream;
   const std::vector<uint8_t> source = pattern(8 * 1024 * 1024);
