@@ -79,18 +79,9 @@ void answer(int32_t association, const char* service, int32_t command) {
   if (response != CV_NO_ID) (void)CV_Free_Message(&response);
 }
 
-// Walks the accepted contexts as an application would before it answers.
-void list_services(int32_t association) {
-  ServiceInfo info;
-  int32_t status = CV_Get_First_Acceptable_Service(association, &info);
-  for (int i = 0; i < 256 && status != CV_END_OF_LIST; ++i) {
-    status = CV_Get_Next_Acceptable_Service(association, &info);
-  }
-}
-
 // Accepts the pending request and serves the association until it ends.
 void serve(int32_t association) {
-  list_services(association);
+  tessel::fuzz::list_acceptable_services(association);
   if (CV_Accept_Association(association) == CV_NORMAL_COMPLETION) {
     for (int i = 0; i < kMaxMessages; ++i) {
       int32_t message = CV_NO_ID;

@@ -137,11 +137,7 @@ void converse(uint8_t how) {
                                 kServiceList);
   if (opened != CV_NORMAL_COMPLETION) return;
   // The accepted contexts as the answer left them.
-  ServiceInfo info;
-  int32_t listed = CV_Get_First_Acceptable_Service(association, &info);
-  for (int i = 0; i < 256 && listed != CV_END_OF_LIST; ++i) {
-    listed = CV_Get_Next_Acceptable_Service(association, &info);
-  }
+  tessel::fuzz::list_acceptable_services(association);
   send_request(association, "STANDARD_ECHO", kEchoRequest, false);
   send_request(association, "STANDARD_PATIENT_ROOT_QR_FIND", kFindRequest, true);
   // Reads until both requests are answered, so that what the acceptor sends after its last

@@ -92,4 +92,12 @@ void play_peer(int socket, const uint8_t* data, size_t size) {
   }
 }
 
+void list_acceptable_services(int32_t association) {
+  ServiceInfo info;
+  int32_t status = CV_Get_First_Acceptable_Service(association, &info);
+  for (int i = 0; i < 256 && status != CV_END_OF_LIST; ++i) {
+    status = CV_Get_Next_Acceptable_Service(association, &info);
+  }
+}
+
 }  // namespace tessel::fuzz

@@ -38,6 +38,10 @@ int listen_on_loopback(sockaddr_in* address);
 // the connection. Fails when a step stalls. Does not close `socket`.
 void play_peer(int socket, const uint8_t* data, size_t size);
 
+// Walks the accepted contexts of an association with the acceptable-service iterator, as an
+// application would before it sends or answers.
+void list_acceptable_services(int32_t association);
+
 }  // namespace tessel::fuzz
 
 #endif  // TESSEL_FUZZ_FUZZ_SUPPORT_HPP_

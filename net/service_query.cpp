@@ -24,7 +24,7 @@ int32_t negotiated_role(const Association& association, const AcceptedContext& c
   const int32_t plain = association.is_acceptor ? CV_ROLE_SCP : CV_ROLE_SCU;
   if (scu == kNoRole || scp == kNoRole) return plain;
   if (scu == 1 && scp == 1) return CV_ROLE_SCU_SCP;
-  if (scu == 1) return association.is_acceptor ? CV_ROLE_SCP : CV_ROLE_SCU;
+  // Only the SCP role granted to the requestor turns the roles around.
   if (scp == 1) return association.is_acceptor ? CV_ROLE_SCU : CV_ROLE_SCP;
   return plain;
 }

@@ -778,12 +778,14 @@ TransportResult write_pieces(const char* caller, TransportRecord& record,
   platform::SendPiece batch[kMostPieces];
   size_t index = 0;   // the first piece not sent whole
   size_t offset = 0;  // bytes of that piece already sent
-  for (;;) {
+  // Moves past the pieces sent whole, empty ones included.
+  const auto skip_sent = [&] {
     while (index < count && offset == pieces[index].length) {
       ++index;
       offset = 0;
     }
-    if (index == count) return TransportResult::kSuccess;
+  };
+  for (skip_sent(); index < count; skip_sent()) {
     if (abort_requested(record)) return TransportResult::kWriteTimeout;
     const size_t n = std::min(count - index, kMostPieces);
     batch[0] = {static_cast<const uint8_t*>(pieces[index].data) + offset,
@@ -801,10 +803,7 @@ TransportResult write_pieces(const char* caller, TransportRecord& record,
         }
         left -= part;
         offset += part;
-        while (index < count && offset == pieces[index].length) {
-          ++index;
-          offset = 0;
-        }
+        skip_sent();
       }
       continue;
     }
@@ -826,6 +825,7 @@ TransportResult write_pieces(const char* caller, TransportRecord& record,
       return TransportResult::kWriteTimeout;
     }
   }
+  return TransportResult::kSuccess;
 }
 
 }  // namespace

@@ -204,6 +204,27 @@ int32_t read_failure(const DulAssociation& handle, TransportResult result) {
   return code(UlStatus::kTransportShutDown);
 }
 
+// Before a body is read: its header must have been read, and it must fit in `size` bytes.
+int32_t check_body(const DulAssociation& handle, uint32_t size) {
+  if (handle.read_phase != 2) return code(UlStatus::kWrongOrder);
+  if (handle.pdu_length > size) {
+    log::write("Read_PDU_Body", log::kError,
+               "Called with too small buffer, PDU length: %d, Buffer Size: %d",
+               static_cast<int>(handle.pdu_length), static_cast<int>(size));
+    return code(UlStatus::kUnexpected);
+  }
+  return kOk;
+}
+
+// The status of a body read; after a whole body the next read starts a header. A body that does
+// not come in time is a broken connection, not an idle one.
+int32_t body_read(DulAssociation& handle, TransportResult read) {
+  if (read == TransportResult::kReadTimeout) return code(UlStatus::kTransportShutDown);
+  if (read != TransportResult::kSuccess) return read_failure(handle, read);
+  handle.read_phase = 1;
+  return kOk;
+}
+
 uint32_t be32(const uint8_t* p) {
   return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
          (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
@@ -307,23 +328,14 @@ int32_t Read_PDU_Head(DulAssociation* handle) {
 }
 
 int32_t Read_PDU_Body(DulAssociation* handle, uint8_t* buffer, uint32_t size) {
-  if (handle->read_phase != 2) return net::code(UlStatus::kWrongOrder);
-  if (handle->pdu_length > size) {
-    log::write("Read_PDU_Body", log::kError,
-               "Called with too small buffer, PDU length: %d, Buffer Size: %d",
-               static_cast<int>(handle->pdu_length), static_cast<int>(size));
-    return net::code(UlStatus::kUnexpected);
-  }
+  const int32_t ready = net::check_body(*handle, size);
+  if (ready != net::kOk) return ready;
   uint32_t count = 0;
   const int32_t inactivity = Cfg->i(INACTIVITY_TIMEOUT);
-  const TransportResult read =
-      TL_Read(handle->transport, buffer, handle->pdu_length, &count, inactivity, inactivity);
-  if (read != TransportResult::kSuccess) {
-    // A body that does not come in time is a broken connection, not an idle one.
-    return read == TransportResult::kReadTimeout ? net::code(UlStatus::kTransportShutDown)
-                                                 : net::read_failure(*handle, read);
-  }
-  handle->read_phase = 1;
+  const int32_t result = net::body_read(
+      *handle,
+      TL_Read(handle->transport, buffer, handle->pdu_length, &count, inactivity, inactivity));
+  if (result != net::kOk) return result;
   if (buffer == handle->receive_buffer + net::kPduHeaderLength) {
     net::trace_pdu(handle->receive_buffer, net::kPduHeaderLength + handle->pdu_length,
                    handle->pdu_type == net::kPdataTf ? buffer : nullptr, true);
@@ -332,13 +344,8 @@ int32_t Read_PDU_Body(DulAssociation* handle, uint8_t* buffer, uint32_t size) {
 }
 
 int32_t Read_Pdata(DulAssociation* handle) {
-  if (handle->read_phase != 2) return net::code(UlStatus::kWrongOrder);
-  if (handle->pdu_length > handle->receive_size) {
-    log::write("Read_PDU_Body", log::kError,
-               "Called with too small buffer, PDU length: %d, Buffer Size: %d",
-               static_cast<int>(handle->pdu_length), static_cast<int>(handle->receive_size));
-    return net::code(UlStatus::kUnexpected);
-  }
+  const int32_t ready = net::check_body(*handle, handle->receive_size);
+  if (ready != net::kOk) return ready;
   // The body is parsed where the transport received it: its PDVs point into the transport's
   // buffer until the next read, as they would into the receive buffer.
   const uint8_t* body = nullptr;
@@ -350,11 +357,8 @@ int32_t Read_Pdata(DulAssociation* handle) {
     log::write("Read_Pdata", log::kError, "Out of Memory");
     return net::code(UlStatus::kNoMemory);
   }
-  if (read != TransportResult::kSuccess) {
-    return read == TransportResult::kReadTimeout ? net::code(UlStatus::kTransportShutDown)
-                                                 : net::read_failure(*handle, read);
-  }
-  handle->read_phase = 1;
+  const int32_t result = net::body_read(*handle, read);
+  if (result != net::kOk) return result;
   net::trace_pdu(handle->receive_buffer, net::kPduHeaderLength + handle->pdu_length, body, true);
   return net::build_pdv_list(body, handle->pdu_length, &handle->pdvs);
 }
