@@ -728,18 +728,40 @@ void report_received(TransportRecord& record, const uint8_t* bytes, size_t lengt
     report_capture(capture::report_data(record, false, bytes, length));
 }
 
+// Waits up to `timeout` for the first byte of a read. A connection whose read-ahead buffer grew
+// for a data set and is now empty gets its small buffer back when the peer stays quiet for a
+// slice: an idle association holds no more memory than a new one.
+int wait_for_first_byte(TransportRecord& record, int32_t timeout, bool release_when_idle,
+                        int* error) {
+  if (!release_when_idle || timeout == 0 || record.ahead_capacity <= kReadAheadFirst ||
+      record.ahead_begin != record.ahead_end) {
+    return wait_for_socket(record.socket, false, timeout, &record, error);
+  }
+  const int ready = wait_for_socket(record.socket, false, 1, &record, error);
+  if (ready != 0 || abort_requested(record)) return ready;
+  if (auto* small = static_cast<uint8_t*>(memory::new_unzeroed_buffer(kReadAheadFirst))) {
+    CVI_releaseBuffer(record.ahead);
+    record.ahead = small;
+    record.ahead_capacity = kReadAheadFirst;
+    record.ahead_begin = record.ahead_end = 0;
+  }
+  if (timeout == 1) return 0;
+  return wait_for_socket(record.socket, false, timeout > 0 ? timeout - 1 : timeout, &record, error);
+}
+
 // After a receive that found nothing: waits for more bytes. The first byte of a read has
 // `first_timeout` (polled first for the peer's next turn), each later stall
-// `inactivity_timeout`. kSuccess means: receive again.
+// `inactivity_timeout`. A read that keeps no pointer into the read-ahead buffer may let the
+// wait shrink it (`release_when_idle`). kSuccess means: receive again.
 TransportResult wait_for_bytes(TransportRecord& record, bool first_byte, int32_t first_timeout,
-                               int32_t inactivity_timeout, bool next_turn) {
+                               int32_t inactivity_timeout, bool next_turn, bool release_when_idle) {
   int error = platform::socket_error();
   if (error == platform::kSocketInterrupted) return TransportResult::kSuccess;
   if (error != platform::kSocketWouldBlock) return TransportResult::kReadFailed;
   if (first_byte) {
     const bool polled = next_turn && first_timeout != 0 && poll_for_turn(record.socket);
     const int first =
-        polled ? 1 : wait_for_socket(record.socket, false, first_timeout, &record, &error);
+        polled ? 1 : wait_for_first_byte(record, first_timeout, release_when_idle, &error);
     if (abort_requested(record) || first < 0) return TransportResult::kReadFailed;
     return first == 0 ? TransportResult::kReadTimeout : TransportResult::kSuccess;
   }
@@ -864,8 +886,8 @@ TransportResult TL_Read(TransportRecord* record, void* buffer, uint32_t length, 
     } else if (received == 0) {
       return TransportResult::kReadFailed;  // the peer closed the connection
     } else {
-      const TransportResult waited =
-          net::wait_for_bytes(*record, done == 0, first_timeout, inactivity_timeout, next_turn);
+      const TransportResult waited = net::wait_for_bytes(*record, done == 0, first_timeout,
+                                                         inactivity_timeout, next_turn, true);
       if (waited != TransportResult::kSuccess) return waited;
     }
     if (net::abort_requested(*record)) return TransportResult::kReadFailed;
@@ -903,7 +925,7 @@ TransportResult TL_Read_In_Place(TransportRecord* record, uint32_t length, const
       return TransportResult::kReadFailed;
     } else {
       const TransportResult waited =
-          net::wait_for_bytes(*record, held == 0, first_timeout, inactivity_timeout, false);
+          net::wait_for_bytes(*record, held == 0, first_timeout, inactivity_timeout, false, false);
       if (waited != TransportResult::kSuccess) return waited;
     }
     if (net::abort_requested(*record)) return TransportResult::kReadFailed;

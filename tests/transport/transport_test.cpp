@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <utility>
@@ -211,6 +212,44 @@ TEST_F(TransportTest, ReadAheadHandsOutTheStreamInOrder) {
   uint8_t extra = 0;
   uint32_t count = 0;
   EXPECT_EQ(TL_Read(accepted.ptr, &extra, 1, &count, 0, 5), TransportResult::kReadTimeout);
+}
+
+// A read-ahead buffer grown for a data set goes back to its first size once the peer has been
+// quiet for a slice, but not while bytes keep coming; a time-out counts the quiet slice.
+TEST_F(TransportTest, IdleConnectionGivesBackItsReadAheadBuffer) {
+  constexpr uint32_t kFirstSize = 16 * 1024;
+  Record connected, accepted;
+  open_pair(connected, accepted);
+  const std::vector<uint8_t> body = pattern(100000);
+  const auto size = static_cast<uint32_t>(body.size());
+  const uint8_t* data = nullptr;
+  uint32_t count = 0;
+  uint8_t bytes[4];
+  const auto grow = [&] {
+    ASSERT_EQ(TL_Write("test", connected.ptr, body.data(), size, 5), TransportResult::kSuccess);
+    ASSERT_EQ(TL_Read_In_Place(accepted.ptr, size, &data, &count, 5, 5), TransportResult::kSuccess);
+    ASSERT_GT(accepted.ptr->ahead_capacity, kFirstSize);
+  };
+  grow();
+  const uint32_t grown = accepted.ptr->ahead_capacity;
+  ASSERT_EQ(TL_Write("test", connected.ptr, "abcd", 4, 5), TransportResult::kSuccess);
+  ASSERT_EQ(TL_Read(accepted.ptr, bytes, 4, &count, 5, 5), TransportResult::kSuccess);
+  EXPECT_EQ(accepted.ptr->ahead_capacity, grown);
+
+  std::thread late([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+    EXPECT_EQ(TL_Write("test", connected.ptr, "wxyz", 4, 5), TransportResult::kSuccess);
+  });
+  EXPECT_EQ(TL_Read(accepted.ptr, bytes, 4, &count, 5, 5), TransportResult::kSuccess);
+  late.join();
+  EXPECT_EQ(std::memcmp(bytes, "wxyz", 4), 0);
+  EXPECT_EQ(accepted.ptr->ahead_capacity, kFirstSize);
+
+  grow();
+  const Clock::time_point start = Clock::now();
+  EXPECT_EQ(TL_Read(accepted.ptr, bytes, 4, &count, 1, 5), TransportResult::kReadTimeout);
+  EXPECT_LT(seconds_since(start), 1.8);
+  EXPECT_EQ(accepted.ptr->ahead_capacity, kFirstSize);
 }
 
 // A gathered write of many pieces, far beyond what the socket buffers take, so that sends end
