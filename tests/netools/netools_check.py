@@ -670,13 +670,13 @@ def implicit_element(group, element, value):
     return struct.pack("<HHI", group, element, len(value)) + value
 
 
-def store_command(instance, message_id):
+def store_command(instance, message_id, data_set_type=0):
     """A C-STORE-RQ command group for CT_CLASS; without (0000,1000) when instance is None."""
     elements = [implicit_element(0, 0x0002, CT_CLASS),
                 implicit_element(0, 0x0100, struct.pack("<H", 0x0001)),
                 implicit_element(0, 0x0110, struct.pack("<H", message_id)),
                 implicit_element(0, 0x0700, struct.pack("<H", 0)),
-                implicit_element(0, 0x0800, struct.pack("<H", 0))]
+                implicit_element(0, 0x0800, struct.pack("<H", data_set_type))]
     if instance is not None:
         elements.append(implicit_element(0, 0x1000, instance))
     body = b"".join(elements)
@@ -712,14 +712,19 @@ def read_pdu(peer):
     return head[0], receive(peer, struct.unpack(">I", head[2:6])[0])
 
 
+def response_status(peer):
+    """The status of the next response on the association, or None."""
+    kind, body = read_pdu(peer)
+    found = body.find(struct.pack("<HHI", 0, 0x0900, 2)) if kind == 4 else -1
+    return struct.unpack("<H", body[found + 8:found + 10])[0] if found >= 0 else None
+
+
 def send_raw_store(peer, instance, data_set, message_id):
     """Sends a C-STORE-RQ whose data set is cut into two PDVs inside an element; the response's
     status, or None."""
     peer.sendall(p_data(0x03, store_command(instance, message_id)) + p_data(0x00, data_set[:34]))
     peer.sendall(p_data(0x02, data_set[34:]))
-    kind, body = read_pdu(peer)
-    found = body.find(struct.pack("<HHI", 0, 0x0900, 2)) if kind == 4 else -1
-    return struct.unpack("<H", body[found + 8:found + 10])[0] if found >= 0 else None
+    return response_status(peer)
 
 
 def test_bit_preserving(tools, scratch):
@@ -728,7 +733,7 @@ def test_bit_preserving(tools, scratch):
     accepted in two syntaxes at once, are read whole instead and written in explicit VR."""
     out_dir = fresh_dir(scratch, "bit-preserving")
     acceptor = Acceptor(tools, out_dir, threads=2)
-    kept, unnamed = pydicom.uid.generate_uid(), pydicom.uid.generate_uid()
+    kept, unnamed, bare = (pydicom.uid.generate_uid() for _ in range(3))
     try:
         peer, accepted = open_idle_association(acceptor.port, SCP_TITLE, CT_CLASS)
         check(accepted, "hand-made association for the bit-preserving store not accepted")
@@ -737,6 +742,11 @@ def test_bit_preserving(tools, scratch):
         check(send_raw_store(peer, kept, data_set, 1) == 0, "raw C-STORE: status not 0000")
         check(send_raw_store(peer, None, odd_data_set(unnamed), 2) == 0,
               "raw C-STORE without (0000,1000): status not 0000")
+        # Requests that carry no data set, said so or sent empty, are refused and leave no file.
+        peer.sendall(p_data(0x03, store_command(bare, 3, data_set_type=0x0101)))
+        check(response_status(peer) == 0xC000, "C-STORE announcing no data set: not refused")
+        peer.sendall(p_data(0x03, store_command(bare, 4)) + p_data(0x02, b""))
+        check(response_status(peer) == 0xC000, "C-STORE with an empty data set: not refused")
         peer.sendall(struct.pack(">BBI", 5, 0, 4) + bytes(4))
         check(read_pdu(peer)[0] == 6, "no A-RELEASE-RP after the raw stores")
         peer.close()
@@ -758,6 +768,8 @@ def test_bit_preserving(tools, scratch):
         check(os.path.exists(fallback) and transfer_syntax_of(fallback) == EXPLICIT and
               str(pydicom.dcmread(fallback).PatientName) == "Bits^Kept",
               "request without (0000,1000) not stored whole: %s" % os.listdir(out_dir))
+        check(not any(name.startswith(bare) for name in os.listdir(out_dir)),
+              "a request without a data set left a file: %s" % os.listdir(out_dir))
 
         # CT in two contexts, implicit and explicit: the implicit file keeps its context but is
         # written in explicit VR.

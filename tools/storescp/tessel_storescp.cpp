@@ -133,6 +133,16 @@ int32_t CV_CALL write_chunk(int32_t /*msg_id*/, void* user_info, uint32_t data_s
   return CV_NORMAL_COMPLETION;
 }
 
+// Whether a message read whole holds any element besides its command group.
+bool has_data_set_elements(int32_t msg_id) {
+  uint32_t tag = 0;
+  int32_t status = CV_Get_First_Attribute(msg_id, &tag, nullptr, nullptr);
+  while (status == CV_NORMAL_COMPLETION && (tag >> 16) == 0) {
+    status = CV_Get_Next_Attribute(msg_id, &tag, nullptr, nullptr);
+  }
+  return status == CV_NORMAL_COMPLETION;
+}
+
 // Whether the command of a request announces a data set.
 bool has_data_set(int32_t msg_id) {
   uint16_t type = kNoDataSet;
@@ -210,6 +220,10 @@ int32_t AssociationWorker::stream_syntax(const std::string& service) const {
 }
 
 int32_t AssociationWorker::store(int32_t* msg_id) {
+  if (!has_data_set_elements(*msg_id)) {
+    report(stderr, "association %d: C-STORE request without a data set", assoc_id_);
+    return kStatusCannotUnderstand;
+  }
   std::string sop_class = tessel_tools::text_value(*msg_id, kAffectedClassTag);
   if (sop_class.empty()) sop_class = tessel_tools::text_value(*msg_id, kSopClassTag);
   std::string instance = tessel_tools::text_value(*msg_id, kAffectedInstanceTag);
@@ -302,6 +316,15 @@ int32_t AssociationWorker::store_streamed(int32_t* msg_id, int32_t syntax,
     status = CV_File_IO_Open_Write(&io, partial.c_str());
   }
   if (status == CV_NORMAL_COMPLETION) status = CV_Write_File(*msg_id, 0, &io, CV_File_IO_Write);
+  // The data set goes to the descriptor behind stdio's back: the header must be out of its
+  // buffer first.
+  if (status == CV_NORMAL_COMPLETION) {
+    errno = 0;
+    if (std::fflush(io.file) != 0) {
+      io.error = errno != 0 ? errno : EIO;
+      status = CV_CALLBACK_CANNOT_COMPLY;
+    }
+  }
   StreamTarget target;
   if (status == CV_NORMAL_COMPLETION) {
     target.fd = fileno(io.file);
@@ -310,8 +333,14 @@ int32_t AssociationWorker::store_streamed(int32_t* msg_id, int32_t syntax,
     target.error = io.error != 0 ? io.error : EIO;
   }
   const int32_t read = CV_Continue_Read_Message_To_Stream(assoc_id_, *msg_id, &target, write_chunk);
-  // CV_INVALID_MESSAGE_ID: the announced data set was empty, so the read did not stop.
-  if (read != CV_NORMAL_COMPLETION && read != CV_INVALID_MESSAGE_ID) {
+  if (read == CV_INVALID_MESSAGE_ID) {
+    // The announced data set was empty, so the read did not stop after the command.
+    CV_File_IO_Close(&io);
+    unlink(partial.c_str());
+    report(stderr, "association %d: C-STORE request without a data set", assoc_id_);
+    return kStatusCannotUnderstand;
+  }
+  if (read != CV_NORMAL_COMPLETION) {
     CV_File_IO_Close(&io);
     unlink(partial.c_str());
     report(stdout, "association %d ended after %d file(s), in the data set of %s: %s", assoc_id_,
