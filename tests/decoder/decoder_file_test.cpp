@@ -16,8 +16,6 @@
 namespace tessel::test {
 namespace {
 
-constexpr uint32_t kPatientName = 0x00100010;
-
 // A File object with its header record; the record belongs to the test, so it is detached
 // before the object is freed.
 struct FileScope {
