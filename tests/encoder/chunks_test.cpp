@@ -31,11 +31,7 @@ TEST_F(ChunksTest, SinksReceiveEvenChunksWhateverTheBufferSize) {
     EXPECT_EQ(length_of(m, kExplicitLittle), whole.size());
     for (const size_t buffer : {16u, 18u, 1000u}) {
       SCOPED_TRACE(testing::Message() << (odd ? "odd" : "even") << ", work buffer " << buffer);
-      codec::EncodeRequest request;
-      request.syntax = kExplicitLittle;
-      request.work_buffer_size = buffer;
-      Capture capture;
-      ASSERT_TRUE(encode_with(m, request, &capture).ok());
+      const Capture capture = encoded(m, {.syntax = kExplicitLittle, .work_buffer_size = buffer});
       EXPECT_EQ(hex(capture.bytes), hex(whole));
       capture.expect_even(odd);
     }
@@ -52,7 +48,7 @@ TEST_F(ChunksTest, LargeMemoryValuesGoToTheSinkWithoutACopy) {
     const std::string large = pattern(100001);
     set_buffer(m, kDocument, large);
     Capture capture;
-    ASSERT_EQ(to_stream(m, kExplicitLittle, &capture), CV_NORMAL_COMPLETION);
+    ok(to_stream(m, kExplicitLittle, &capture));
     Bytes expected;
     if (odd_before) expected.element(kUnknown, "UN", "xyz");
     expected.element(kDocument, "OB", large + '\0');
@@ -107,10 +103,7 @@ class CallbackChunksTest : public EncoderTest {
     applications_.push_back(app);
     EXPECT_EQ(CV_Register_Callback_Function(app, tag, supplier, supply), CV_NORMAL_COMPLETION);
     EXPECT_EQ(CV_Add_Standard_Attribute(m, tag), CV_NORMAL_COMPLETION);
-    codec::EncodeRequest request;
-    request.syntax = syntax;
-    request.application = CVI_applicationPtr(app);
-    return request;
+    return {.syntax = syntax, .application = CVI_applicationPtr(app)};
   }
 };
 
@@ -121,9 +114,7 @@ TEST_F(CallbackChunksTest, LargeCallbackValuesGoToTheSinkWithoutACopy) {
   supplier.blocks = {1 << 20};
   const int32_t m = message();
   set(m, kPatientId, "ID");
-  Capture capture;
-  ASSERT_TRUE(
-      encode_with(m, callback_request(m, kPixels, &supplier, kExplicitLittle), &capture).ok());
+  const Capture capture = encoded(m, callback_request(m, kPixels, &supplier, kExplicitLittle));
   EXPECT_EQ(supplier.length_requests, 1);
   EXPECT_EQ(attribute(m, kPixels).storage, data::kStoredByCallback);
   // The header chunk, ten blocks straight from the supplier's buffer, the empty last call.
@@ -157,8 +148,7 @@ TEST_F(CallbackChunksTest, WordsAreSwappedAcrossBlockBoundaries) {
     const int32_t m = message();
     codec::EncodeRequest request = callback_request(m, c.tag, &supplier, kExplicitBig);
     request.work_buffer_size = c.buffer;
-    Capture capture;
-    ASSERT_TRUE(encode_with(m, request, &capture).ok());
+    const Capture capture = encoded(m, request);
     std::string swapped = supplier.data;
     const size_t unit = c.vr[1] == 'W' ? 2 : 4;
     for (size_t i = 0; i < swapped.size(); i += unit) std::reverse(&swapped[i], &swapped[i] + unit);
@@ -220,17 +210,16 @@ TEST_F(CallbackChunksTest, CallbackLengthsAndFailures) {
 
 TEST_F(ChunksTest, TemporaryFileValuesAreStreamedPieceByPiece) {
   ScratchDir dir;
-  ASSERT_EQ(CV_Set_String_Config_Value(TEMP_FILE_DIRECTORY, (dir.path() + "/").c_str()),
-            CV_NORMAL_COMPLETION);
-  ASSERT_EQ(CV_Set_String_Config_Value(LARGE_DATA_STORE, "FILE"), CV_NORMAL_COMPLETION);
-  ASSERT_EQ(CV_Set_Int_Config_Value(OBOW_BUFFER_SIZE, 1 << 20), CV_NORMAL_COMPLETION);
+  ok(CV_Set_String_Config_Value(TEMP_FILE_DIRECTORY, (dir.path() + "/").c_str()));
+  ok(CV_Set_String_Config_Value(LARGE_DATA_STORE, "FILE"));
+  ok(CV_Set_Int_Config_Value(OBOW_BUFFER_SIZE, 1 << 20));
   int32_t m = -1;
   ASSERT_EQ(CV_Open_Empty_Message(&m), CV_NORMAL_COMPLETION);
   const std::string value = pattern(10 << 20);
   set_buffer(m, kPixels, value);
   ASSERT_EQ(attribute(m, kPixels).storage, data::kStoredInFile);
   Capture capture;
-  ASSERT_EQ(to_stream(m, kExplicitLittle, &capture), CV_NORMAL_COMPLETION);
+  ok(to_stream(m, kExplicitLittle, &capture));
   // The header, one chunk per stored piece (never staged in the work buffer), the last call.
   ASSERT_EQ(capture.chunks.size(), 12u);
   for (size_t i = 1; i <= 10; ++i) EXPECT_EQ(capture.chunks[i].size, 1u << 20);
@@ -239,17 +228,14 @@ TEST_F(ChunksTest, TemporaryFileValuesAreStreamedPieceByPiece) {
 }
 
 TEST_F(ChunksTest, NetworkSinksLearnTheValueBytesToFollow) {
-  ASSERT_EQ(CV_Set_Int_Config_Value(LARGE_DATA_SIZE, 200), CV_NORMAL_COMPLETION);
+  ok(CV_Set_Int_Config_Value(LARGE_DATA_SIZE, 200));
   const int32_t m = message();
   set(m, kPatientId, "ID");
   set_buffer(m, kDocument, pattern(999));
   set(m, kTextValue, "x");
-  codec::EncodeRequest request;
-  request.mode = codec::ExportMode::kNetwork;
-  request.syntax = kExplicitLittle;
-  request.network_sink = Capture::network;
-  Capture capture;
-  ASSERT_TRUE(encode_with(m, request, &capture).ok());
+  const Capture capture = encoded(m, {.mode = codec::ExportMode::kNetwork,
+                                      .syntax = kExplicitLittle,
+                                      .network_sink = Capture::network});
   // LO, UT and the OB header; then, directly, the 999 value bytes less the odd one, which goes
   // last with the pad.
   ASSERT_EQ(capture.chunks.size(), 3u);
@@ -263,9 +249,7 @@ TEST_F(ChunksTest, NetworkSinksLearnTheValueBytesToFollow) {
 
 TEST_F(ChunksTest, HeldByteNeedsAnOddDirectBlock) {
   Capture capture;
-  codec::EncodeRequest request;
-  request.message_sink = Capture::sink;
-  request.user_info = &capture;
+  const codec::EncodeRequest request{.message_sink = Capture::sink, .user_info = &capture};
   const std::string direct = pattern(10);
   const auto* block = reinterpret_cast<const uint8_t*>(direct.data());
   codec::EncodeContext context(request);

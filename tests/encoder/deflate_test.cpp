@@ -126,8 +126,8 @@ TEST_F(DeflateTest, StageLogsGrowthAndZlibFailures) {
 
 TEST_F(DeflateTest, GroupsBelow0004StayPlainAndTheRestIsDeflated) {
   const int32_t m = message();
-  ASSERT_EQ(CV_Add_Standard_Attribute(m, 0x00000000), CV_NORMAL_COMPLETION);
-  ASSERT_EQ(CV_Set_Value_From_Int(m, 0x00000100, 0x0001), CV_NORMAL_COMPLETION);
+  ok(CV_Add_Standard_Attribute(m, 0x00000000));
+  ok(CV_Set_Value_From_Int(m, 0x00000100, 0x0001));
   set(m, kModality, "CT");
   set(m, kPatientId, std::string(300, 'z'));
   const int32_t i = item();
@@ -144,12 +144,8 @@ TEST_F(DeflateTest, GroupsBelow0004StayPlainAndTheRestIsDeflated) {
   ASSERT_FALSE(plain.empty());
   for (const size_t buffer : {size_t{0}, size_t{64}}) {
     SCOPED_TRACE(testing::Message() << "work buffer " << buffer);
-    codec::EncodeRequest request;
-    request.syntax = kDeflated;
-    request.work_buffer_size = buffer;
     LogCapture log;
-    Capture capture;
-    ASSERT_TRUE(encode_with(m, request, &capture).ok());
+    const Capture capture = encoded(m, {.syntax = kDeflated, .work_buffer_size = buffer});
     ASSERT_GT(capture.bytes.size(), plain.size());
     EXPECT_EQ(capture.bytes.substr(0, plain.size()), plain);
     const Inflated inflated = inflate_raw(std::string_view(capture.bytes).substr(plain.size()));
@@ -168,15 +164,11 @@ TEST_F(DeflateTest, GroupsBelow0004StayPlainAndTheRestIsDeflated) {
 
 TEST_F(DeflateTest, FilesKeepPreambleAndMetaGroupPlain) {
   const int32_t m = message();
-  ASSERT_EQ(CV_Add_Standard_Attribute(m, 0x00020000), CV_NORMAL_COMPLETION);
+  ok(CV_Add_Standard_Attribute(m, 0x00020000));
   set(m, 0x00020010, "1.2.840.10008.1.2.1.99");
   set(m, kModality, "OT");
-  codec::EncodeRequest request;
-  request.mode = codec::ExportMode::kMedia;
-  request.syntax = kDeflated;
-  request.file_header = true;
-  Capture capture;
-  ASSERT_TRUE(encode_with(m, request, &capture).ok());
+  const Capture capture =
+      encoded(m, {.mode = codec::ExportMode::kMedia, .syntax = kDeflated, .file_header = true});
   Bytes head;
   head.preface()
       .u32s(0x00020000, "UL", {8 + 22})

@@ -164,9 +164,8 @@ class EncoderTest : public ::testing::Test {
     add_unknown(id, 0x00091010, CV_VR_LO);
     set(id, 0x00091010, "SECRET");
   }
-  static void set_bool(int32_t parm, bool on) {
-    ASSERT_EQ(CV_Set_Bool_Config_Value(parm, on ? 1 : 0), CV_NORMAL_COMPLETION);
-  }
+  static void ok(int32_t status) { ASSERT_EQ(status, CV_NORMAL_COMPLETION); }
+  static void set_bool(int32_t parm, bool on) { ok(CV_Set_Bool_Config_Value(parm, on ? 1 : 0)); }
   static data::MsgObj& object(int32_t id) { return *data::find_object(id); }
   static data::TagObj& attribute(int32_t id, uint32_t tag) {
     return *data::find_attribute(object(id), tag);
@@ -192,6 +191,14 @@ class EncoderTest : public ::testing::Test {
     if (request.network_sink == nullptr) request.message_sink = Capture::sink;
     request.user_info = capture;
     return codec::encode(object(id), start, end, request);
+  }
+
+  // encode_with into a new capture; the encode must succeed.
+  static Capture encoded(int32_t id, const codec::EncodeRequest& request, uint32_t start = 0,
+                         uint32_t end = 0xFFFFFFFF) {
+    Capture capture;
+    EXPECT_TRUE(encode_with(id, request, &capture, start, end).ok());
+    return capture;
   }
 
   std::vector<int32_t> applications_;

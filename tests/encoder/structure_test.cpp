@@ -58,60 +58,83 @@ TEST_F(StructureTest, SequencesAndItemsTakeTheConfiguredLengthForm) {
   }
 }
 
-// (0000,0000) is always written and recomputed; (0008,0000) follows the flag of the mode or is
-// omitted on request, and counts its whole group in the syntax in force, ranges or not.
-TEST_F(StructureTest, GroupLengthsFollowTheModeAndAreRecomputed) {
+// One message per mode and flag setting. (0000,0000) is always written and recomputed; (0008,0000)
+// and the private group length follow the length flag of the mode or are omitted on request, and
+// count their whole group in the syntax in force, ranges or not, less UN elements not exported.
+// Private and UN elements follow the flags of the mode; stream mode writes them whatever the flags.
+TEST_F(StructureTest, GroupLengthsAndExportFiltersFollowTheMode) {
   using codec::ExportMode;
   struct Case {
     const char* name;
     ExportMode mode;
-    bool network_flag;
-    bool media_flag;
-    bool omit;
+    bool network_lengths, media_lengths, omit;
+    int32_t off;  // the one export flag switched off, or -1
     int32_t syntax;
     uint32_t start;
-    uint32_t value;  // 0: not written
+    bool lengths, private_written, un_written;
   };
   const Case cases[] = {
-      {"stream mode follows the network flag", ExportMode::kStream, true, false, false,
-       kExplicitLittle, 0, 40},
-      {"stream mode without it", ExportMode::kStream, false, true, false, kExplicitLittle, 0, 0},
-      {"network mode", ExportMode::kNetwork, true, false, false, kExplicitLittle, 0, 40},
-      {"network mode without it", ExportMode::kNetwork, false, true, false, kExplicitLittle, 0, 0},
-      {"media mode", ExportMode::kMedia, false, true, false, kExplicitLittle, 0, 40},
-      {"media mode without it", ExportMode::kMedia, true, false, false, kExplicitLittle, 0, 0},
-      {"omitted on request", ExportMode::kMedia, true, true, true, kExplicitLittle, 0, 0},
-      {"implicit VR counts short headers", ExportMode::kStream, true, false, false, kImplicitLittle,
-       0, 32},
-      {"elements outside the range count", ExportMode::kStream, true, false, false, kExplicitLittle,
-       kGroup8Length, 40},
+      {"stream mode follows the network length flag, ignores the private flag", ExportMode::kStream,
+       true, false, false, EXPORT_PRIVATE_ATTRIBUTES_TO_NETWORK, kExplicitLittle, 0, true, true,
+       true},
+      {"stream mode without lengths ignores the UN flag", ExportMode::kStream, false, true, false,
+       EXPORT_UN_VR_TO_NETWORK, kExplicitLittle, 0, false, true, true},
+      {"network mode without private", ExportMode::kNetwork, true, false, false,
+       EXPORT_PRIVATE_ATTRIBUTES_TO_NETWORK, kExplicitLittle, 0, true, false, true},
+      {"network mode without UN, not counted", ExportMode::kNetwork, true, false, false,
+       EXPORT_UN_VR_TO_NETWORK, kExplicitLittle, 0, true, true, false},
+      {"network mode without lengths", ExportMode::kNetwork, false, true, false, -1,
+       kExplicitLittle, 0, false, true, true},
+      {"network mode ignores the media flags", ExportMode::kNetwork, true, false, false,
+       EXPORT_PRIVATE_ATTRIBUTES_TO_MEDIA, kExplicitLittle, 0, true, true, true},
+      {"media mode without private", ExportMode::kMedia, false, true, false,
+       EXPORT_PRIVATE_ATTRIBUTES_TO_MEDIA, kExplicitLittle, 0, true, false, true},
+      {"media mode without lengths or UN", ExportMode::kMedia, true, false, false,
+       EXPORT_UN_VR_TO_MEDIA, kExplicitLittle, 0, false, true, false},
+      {"lengths omitted on request", ExportMode::kMedia, true, true, true, -1, kExplicitLittle, 0,
+       false, true, true},
+      {"implicit VR counts short headers", ExportMode::kStream, true, false, false, -1,
+       kImplicitLittle, 0, true, true, true},
+      {"elements outside the range count", ExportMode::kStream, true, false, false, -1,
+       kExplicitLittle, kGroup8Length, true, false, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    set_bool(EXPORT_GROUP_LENGTHS_TO_NETWORK, c.network_flag);
-    set_bool(EXPORT_GROUP_LENGTHS_TO_MEDIA, c.media_flag);
+    set_bool(EXPORT_GROUP_LENGTHS_TO_NETWORK, c.network_lengths);
+    set_bool(EXPORT_GROUP_LENGTHS_TO_MEDIA, c.media_lengths);
+    if (c.off >= 0) set_bool(c.off, false);
     const int32_t m = message();
-    ASSERT_EQ(CV_Add_Standard_Attribute(m, kCommandLength), CV_NORMAL_COMPLETION);
-    ASSERT_EQ(CV_Set_Value_From_Int(m, 0x00000100, 0x0030), CV_NORMAL_COMPLETION);
-    ASSERT_EQ(CV_Add_Standard_Attribute(m, kGroup8Length), CV_NORMAL_COMPLETION);
+    ok(CV_Add_Standard_Attribute(m, kCommandLength));
+    ok(CV_Set_Value_From_Int(m, 0x00000100, 0x0030));
+    ok(CV_Add_Standard_Attribute(m, kGroup8Length));
     set(m, kModality, "CT");
-    ASSERT_EQ(CV_Set_Value_To_NULL(m, kSeries), CV_NORMAL_COMPLETION);
+    ok(CV_Set_Value_To_NULL(m, kSeries));
     add_unknown(m, 0x00081234, CV_VR_OB);
     set_buffer(m, 0x00081234, "123456");
+    add_unknown(m, kUnknown, CV_VR_UN);
+    set_buffer(m, kUnknown, "77");
+    add_unknown(m, 0x00090000, CV_VR_UL);
+    add_private(m);
     set(m, kPatientId, "ID");
-    codec::EncodeRequest request;
-    request.mode = c.mode;
-    request.syntax = c.syntax;
-    request.omit_group_lengths = c.omit;
-    Capture capture;
-    ASSERT_TRUE(
-        encode_with(m, request, &capture, c.start, c.start == 0 ? 0xFFFFFFFF : c.start).ok());
-    Bytes expected = Bytes::of(c.syntax);
+    const Capture capture =
+        encoded(m, {.mode = c.mode, .syntax = c.syntax, .omit_group_lengths = c.omit}, c.start,
+                c.start == 0 ? 0xFFFFFFFF : c.start);
+    if (c.off >= 0) set_bool(c.off, true);
+    Bytes group8 = Bytes::of(c.syntax);
+    group8.element(kModality, "CS", "CT").header(kSeries, "SQ", 0);
+    group8.element(0x00081234, "OB", "123456");
+    if (c.un_written) group8.element(kUnknown, "UN", "77");
+    const auto group8_length = static_cast<uint32_t>(group8.size());
+    Bytes expected = group8.fresh();
     if (c.start == 0) expected.u32s(kCommandLength, "UL", {10}).u16s(0x00000100, "US", {0x30});
-    if (c.value != 0) expected.u32s(kGroup8Length, "UL", {c.value});
+    if (c.lengths) expected.u32s(kGroup8Length, "UL", {group8_length});
     if (c.start == 0) {
-      expected.element(kModality, "CS", "CT").header(kSeries, "SQ", 0);
-      expected.element(0x00081234, "OB", "123456").element(kPatientId, "LO", "ID");
+      expected.raw(group8.str());
+      if (c.private_written && c.lengths) expected.u32s(0x00090000, "UL", {20 + 14});
+      if (c.private_written) {
+        expected.element(0x00090010, "LO", "TESTCREATOR ").element(0x00091010, "LO", "SECRET");
+      }
+      expected.element(kPatientId, "LO", "ID");
     }
     EXPECT_EQ(hex(capture.bytes), hex(expected.str()));
     uint32_t stored = 0;
@@ -119,55 +142,10 @@ TEST_F(StructureTest, GroupLengthsFollowTheModeAndAreRecomputed) {
       EXPECT_EQ(CV_Get_Value_To_ULongInt(m, kCommandLength, &stored), CV_NORMAL_COMPLETION);
       EXPECT_EQ(stored, 10u);
     }
-    if (c.value != 0) {
+    if (c.lengths) {
       EXPECT_EQ(CV_Get_Value_To_ULongInt(m, kGroup8Length, &stored), CV_NORMAL_COMPLETION);
-      EXPECT_EQ(stored, c.value);
+      EXPECT_EQ(stored, group8_length);
     }
-  }
-}
-
-TEST_F(StructureTest, ExportFiltersDropPrivateAndUnElementsByMode) {
-  using codec::ExportMode;
-  struct Case {
-    const char* name;
-    ExportMode mode;
-    int32_t flag;  // the one flag the case switches off
-    bool private_written;
-    bool un_written;
-  };
-  const Case cases[] = {
-      {"network without private", ExportMode::kNetwork, EXPORT_PRIVATE_ATTRIBUTES_TO_NETWORK, false,
-       true},
-      {"network without UN", ExportMode::kNetwork, EXPORT_UN_VR_TO_NETWORK, true, false},
-      {"media without private", ExportMode::kMedia, EXPORT_PRIVATE_ATTRIBUTES_TO_MEDIA, false,
-       true},
-      {"media without UN", ExportMode::kMedia, EXPORT_UN_VR_TO_MEDIA, true, false},
-      {"network ignores the media flags", ExportMode::kNetwork, EXPORT_PRIVATE_ATTRIBUTES_TO_MEDIA,
-       true, true},
-      {"stream writes everything", ExportMode::kStream, EXPORT_PRIVATE_ATTRIBUTES_TO_NETWORK, true,
-       true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    set_bool(c.flag, false);
-    const int32_t m = message();
-    add_unknown(m, kUnknown, CV_VR_UN);
-    set_buffer(m, kUnknown, "77");
-    add_unknown(m, 0x00090000, CV_VR_UL);
-    add_private(m);
-    codec::EncodeRequest request;
-    request.mode = c.mode;
-    request.syntax = kExplicitLittle;
-    Capture capture;
-    ASSERT_TRUE(encode_with(m, request, &capture).ok());
-    Bytes expected;
-    if (c.un_written) expected.element(kUnknown, "UN", "77");
-    if (c.private_written) {
-      expected.u32s(0x00090000, "UL", {20 + 14}).element(0x00090010, "LO", "TESTCREATOR ");
-      expected.element(0x00091010, "LO", "SECRET");
-    }
-    EXPECT_EQ(hex(capture.bytes), hex(expected.str()));
-    set_bool(c.flag, true);
   }
 }
 
@@ -176,22 +154,18 @@ TEST_F(StructureTest, RangesAndInclusionListsChooseTopLevelElements) {
   set(m, kModality, "CT");
   set(m, kPatientName, "DOE");
   set(m, kPatientId, "ID");
-  ASSERT_EQ(CV_Set_Value_From_Int(m, kRows, 2), CV_NORMAL_COMPLETION);
+  ok(CV_Set_Value_From_Int(m, kRows, 2));
   const int32_t i = item();
   set(i, kSopInstance, "1");
   add_item(m, kSeries, i);
   Capture ranged;
-  ASSERT_EQ(to_stream(m, kExplicitLittle, &ranged, 0x00100000, 0x0010FFFF), CV_NORMAL_COMPLETION);
+  ok(to_stream(m, kExplicitLittle, &ranged, 0x00100000, 0x0010FFFF));
   EXPECT_EQ(hex(ranged.bytes),
             hex(Bytes().element(kPatientName, "PN", "DOE ").element(kPatientId, "LO", "ID").str()));
   // A whole group (element 0000), a single tag, and a sequence whose item elements are written
   // although the list does not name them.
   const uint32_t list[] = {0x00280000, kPatientId, kSeries, 0};
-  codec::EncodeRequest request;
-  request.syntax = kExplicitLittle;
-  request.inclusion_list = list;
-  Capture listed;
-  ASSERT_TRUE(encode_with(m, request, &listed).ok());
+  const Capture listed = encoded(m, {.syntax = kExplicitLittle, .inclusion_list = list});
   Bytes content;
   content.text(kSopInstance, "UI", "1");
   Bytes expected;
@@ -207,7 +181,7 @@ TEST_F(StructureTest, EncapsulatedPixelDataIsWrittenUntouchedWithUndefinedLength
     SCOPED_TRACE(stored.size() == closed.size() ? "closed value" : "value without delimiter");
     const int32_t m = message();
     add_unknown(m, 0x7FE00000, CV_VR_UL);
-    ASSERT_EQ(CV_Set_Value_From_Int(m, kRows, 2), CV_NORMAL_COMPLETION);
+    ok(CV_Set_Value_From_Int(m, kRows, 2));
     set_buffer(m, kPixels, stored);
     Bytes expected;
     expected.u16s(kRows, "US", {2}).u32s(0x7FE00000, "UL", {kUndefined});
@@ -231,9 +205,7 @@ TEST_F(StructureTest, FileObjectsStreamTheirHeader) {
   const Case cases[] = {
       {"DICM", nullptr},
       {"ABCD", "Warning:  Writing invalid DICOM file prefix 'ABCD' in 'scan.dcm'"},
-      {"AB\x01"
-       "D",
-       "Warning:  Writing invalid DICOM file prefix '4142144' in 'scan.dcm'"},
+      {"AB\1D", "Warning:  Writing invalid DICOM file prefix '4142144' in 'scan.dcm'"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.prefix);
@@ -241,13 +213,13 @@ TEST_F(StructureTest, FileObjectsStreamTheirHeader) {
     ASSERT_EQ(CV_Create_Empty_File(&file, "scan.dcm"), CV_NORMAL_COMPLETION);
     track(file);
     const std::string preamble = pattern(128);
-    ASSERT_EQ(CV_Set_File_Preamble(file, preamble.data()), CV_NORMAL_COMPLETION);
+    ok(CV_Set_File_Preamble(file, preamble.data()));
     std::memcpy(media::file_info(object(file))->prefix, c.prefix, 4);
     set(file, 0x00020010, "1.2.840.10008.1.2");
     set(file, kModality, "US");
     LogCapture log;
     Capture capture;
-    ASSERT_EQ(to_stream(file, kImplicitLittle, &capture), CV_NORMAL_COMPLETION);
+    ok(to_stream(file, kImplicitLittle, &capture));
     Bytes expected;
     expected.raw(preamble).raw(std::string_view(c.prefix, 4)).u32s(0x00020000, "UL", {26});
     expected.text(0x00020010, "UI", "1.2.840.10008.1.2");
@@ -302,21 +274,19 @@ bool find_offset(const codec::DirectoryOffsets& table, int32_t item_id, uint32_t
 
 TEST_F(StructureTest, DirectoryOffsetElementsCarryByteOffsets) {
   const int32_t m = message();
-  ASSERT_EQ(CV_Set_Value_From_ULongInt(m, 0x00041200, 7), CV_NORMAL_COMPLETION);
-  ASSERT_EQ(CV_Set_Value_From_ULongInt(m, 0x00041202, 99), CV_NORMAL_COMPLETION);
+  ok(CV_Set_Value_From_ULongInt(m, 0x00041200, 7));
+  ok(CV_Set_Value_From_ULongInt(m, 0x00041202, 99));
   const int32_t record = item();
-  ASSERT_EQ(CV_Set_Value_From_ULongInt(record, 0x00041400, 0), CV_NORMAL_COMPLETION);
-  ASSERT_EQ(CV_Set_Value_From_ULongInt(record, 0x00041420, 7), CV_NORMAL_COMPLETION);
+  ok(CV_Set_Value_From_ULongInt(record, 0x00041400, 0));
+  ok(CV_Set_Value_From_ULongInt(record, 0x00041420, 7));
   add_item(m, 0x00041220, record);
   OffsetMap offsets = {{7, 0x1234}};
-  codec::EncodeRequest request;
-  request.mode = codec::ExportMode::kMedia;
-  request.syntax = kExplicitLittle;
-  request.directory_offsets = reinterpret_cast<codec::DirectoryOffsets*>(&offsets);
-  request.directory_offset_lookup = find_offset;
   LogCapture log;
-  Capture capture;
-  ASSERT_TRUE(encode_with(m, request, &capture).ok());
+  const Capture capture =
+      encoded(m, {.mode = codec::ExportMode::kMedia,
+                  .syntax = kExplicitLittle,
+                  .directory_offsets = reinterpret_cast<codec::DirectoryOffsets*>(&offsets),
+                  .directory_offset_lookup = find_offset});
   Bytes content;
   content.u32s(0x00041400, "UL", {0}).u32s(0x00041420, "UL", {0x1234});
   Bytes expected;
@@ -358,7 +328,7 @@ void discard_deferred(data::MsgObj& object) {
 TEST_F(StructureTest, ItemsKeptAsStreamsAreWrittenBackVerbatim) {
   const int32_t m = message();
   const int32_t record = item();
-  ASSERT_EQ(CV_Set_Value_From_ULongInt(record, 0x00041400, 0), CV_NORMAL_COMPLETION);
+  ok(CV_Set_Value_From_ULongInt(record, 0x00041400, 0));
   add_item(m, 0x00041220, record);
   const std::string saved = Bytes().element(0x00041500, "CS", "IMAGE ").str();
   Deferred deferred{{0x00041400, complete_deferred, discard_deferred}, saved, kExplicitLittle};
