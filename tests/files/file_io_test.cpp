@@ -280,101 +280,88 @@ int32_t open_bytes(int32_t app, int32_t id, const std::string& bytes, size_t chu
   return CV_Open_File(app, id, &source, MemorySource::read);
 }
 
-// A prefix other than "DICM" is refused, or replaced with
-// FORCE_DICM_IN_PREFIX (the preamble kept), and logged as characters or, with a byte not
-// printable, in hex.
-TEST_F(FileIoTest, PrefixMustBeDicmUnlessForced) {
-  const int32_t app = register_application();
-  struct Row {
-    std::string prefix;
-    bool force;
-    const char* log;  // null: nothing logged
-  };
-  const Row rows[] = {
-      {"DICM", true, nullptr},
-      {"ABCD", false, "(CV_Open_File) E: Invalid DICOM file prefix 'ABCD' in 'in.dcm'"},
-      {std::string("\x01\x02"
-                   "AZ",
-                   4),
-       false, "E: Invalid DICOM file prefix '12415A' in 'in.dcm'"},
-      {"ABCD", true, "T8: Replacing invalid DICOM file prefix 'ABCD' in 'in.dcm' with 'DICM'"},
-      {std::string(4, '\0'), true,
-       "T8: Replacing invalid DICOM file prefix '0000' in 'in.dcm' with 'DICM'"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.log ? row.log : "DICM");
-    set_bool(FORCE_DICM_IN_PREFIX, row.force);
-    LogCapture log;
-    const int32_t id = create_empty_file("in.dcm");
-    const bool accepted = row.force || row.prefix == "DICM";
-    EXPECT_EQ(open_bytes(app, id, image_file(EXPLICIT_LITTLE_ENDIAN, nullptr, row.prefix)),
-              accepted ? kOk : CV_NO_DICM_PREFIX);
-    EXPECT_EQ(log.count("DICOM file prefix"), row.log ? 1 : 0);
-    if (row.log != nullptr) {
-      EXPECT_EQ(log.count(row.log), 1);
-    }
-    if (accepted) {
-      char preamble[CV_FILE_PREAMBLE_LENGTH] = {};
-      ASSERT_EQ(CV_Get_File_Preamble(id, preamble), kOk);
-      EXPECT_EQ(std::string(preamble, sizeof preamble), std::string(128, '\x11'));
-      EXPECT_EQ(text_value(id, 0x00100010), "Doe^John");
-      EXPECT_EQ(written(id).substr(0, 132), Bytes().preface("DICM", '\x11').str());
-    } else {
-      EXPECT_EQ(data::find_attribute(object(id), 0x00100010), nullptr);
-    }
-    free_now(id);
-  }
-}
-
-// Reading up to (0028,FFFF) stops before the pixel data and reports the offset of its element;
-// a stop tag past every element reports the file length.
-TEST_F(FileIoTest, UptoTagStopsBeforePixelData) {
-  const int32_t app = register_application();
-  for (const int32_t syntax :
-       {EXPLICIT_LITTLE_ENDIAN, IMPLICIT_LITTLE_ENDIAN, EXPLICIT_BIG_ENDIAN}) {
-    size_t pixel_offset = 0;
-    const std::string bytes = image_file(syntax, &pixel_offset);
-    for (const uint32_t stop : {0x0028FFFFu, 0xFFFFFFFFu}) {
-      SCOPED_TRACE(testing::Message() << syntax << " " << std::hex << stop);
-      const int32_t id = create_empty_file();
-      MemorySource source{bytes, 6};
-      uint32_t offset = 0;
-      ASSERT_EQ(CV_Open_File_Upto_Tag(app, id, &source, stop, &offset, MemorySource::read), kOk);
-      EXPECT_EQ(offset, stop == 0xFFFFFFFF ? bytes.size() : pixel_offset);
-      EXPECT_EQ(data::find_attribute(object(id), 0x7FE00010) != nullptr, stop == 0xFFFFFFFF);
-      EXPECT_EQ(text_value(id, 0x00280011), "2");
-      free_now(id);
-    }
-  }
-}
-
-// A failure is logged with the tag being read and its offset; what was read before stays. The
-// file source must hand over even chunks unless KORAX_OPEN_FILE is set.
-TEST_F(FileIoTest, ReadFailuresAndChunkRules) {
+// Reading files. A prefix other than "DICM" is refused, or replaced with FORCE_DICM_IN_PREFIX (the
+// preamble kept), and logged as characters or, with a byte not printable, in hex. Reading up to
+// (0028,FFFF) stops before the pixel data and reports the offset of its element; a stop tag past
+// every element reports the file length. A failure is logged with the tag being read and its
+// offset; what was read before stays. The source must hand over even chunks unless
+// KORAX_OPEN_FILE is set.
+TEST_F(FileIoTest, ReadingPrefixesStopTagsFailuresAndChunks) {
   const int32_t app = register_application();
   size_t pixel_offset = 0;
   const std::string bytes = image_file(EXPLICIT_LITTLE_ENDIAN, &pixel_offset);
-  LogCapture log;
-  const int32_t cut = create_empty_file();
-  EXPECT_EQ(open_bytes(app, cut, bytes.substr(0, pixel_offset + 14)), CV_UNEXPECTED_END_OF_STREAM);
-  EXPECT_EQ(log.count("(CV_Open_File) W: Error with tag (7fe0,0010) at byte offset " +
-                      std::to_string(pixel_offset) + " when parsing file"),
-            1);
-  EXPECT_EQ(text_value(cut, 0x00100010), "Doe^John");
-  EXPECT_EQ(open_bytes(app, create_empty_file(), std::string(100, '\0')),
-            CV_UNEXPECTED_END_OF_STREAM);
-  struct Row {
-    size_t chunk;
-    bool korax;
-    int32_t expected;
+  const auto prefixed = [](const std::string& prefix) {
+    return image_file(EXPLICIT_LITTLE_ENDIAN, nullptr, prefix);
   };
-  for (const Row& row :
-       {Row{2, false, kOk}, Row{7, false, CV_CALLBACK_UNEVEN_DATA_SIZE}, Row{1, true, kOk}}) {
-    set_bool(KORAX_OPEN_FILE, row.korax);
-    const int32_t id = create_empty_file();
-    EXPECT_EQ(open_bytes(app, id, bytes, row.chunk), row.expected) << row.chunk;
-    if (row.expected == kOk) {
+  struct Row {
+    const char* name;
+    std::string bytes;
+    int32_t status;
+    std::string log;  // logged once; empty: no line on the prefix
+    bool name_read;
+    int32_t flag = FORCE_DICM_IN_PREFIX;  // set to `on` for the read
+    bool on = false;
+    size_t chunk = 4096;
+    uint32_t stop = 0;  // 0: CV_Open_File; else CV_Open_File_Upto_Tag, giving `offset`
+    size_t offset = 0;
+  };
+  std::vector<Row> rows = {
+      {"DICM", bytes, kOk, "", true, FORCE_DICM_IN_PREFIX, true},
+      {"prefix refused", prefixed("ABCD"), CV_NO_DICM_PREFIX,
+       "(CV_Open_File) E: Invalid DICOM file prefix 'ABCD' in 'in.dcm'", false},
+      {"prefix refused, in hex", prefixed("\1\2AZ"), CV_NO_DICM_PREFIX,
+       "E: Invalid DICOM file prefix '12415A' in 'in.dcm'", false},
+      {"prefix replaced", prefixed("ABCD"), kOk,
+       "T8: Replacing invalid DICOM file prefix 'ABCD' in 'in.dcm' with 'DICM'", true,
+       FORCE_DICM_IN_PREFIX, true},
+      {"zero prefix replaced", prefixed(std::string(4, '\0')), kOk,
+       "T8: Replacing invalid DICOM file prefix '0000' in 'in.dcm' with 'DICM'", true,
+       FORCE_DICM_IN_PREFIX, true},
+      {"cut inside the pixel data", bytes.substr(0, pixel_offset + 14), CV_UNEXPECTED_END_OF_STREAM,
+       "(CV_Open_File) W: Error with tag (7fe0,0010) at byte offset " +
+           std::to_string(pixel_offset) + " when parsing file",
+       true},
+      {"shorter than a preamble", std::string(100, '\0'), CV_UNEXPECTED_END_OF_STREAM, "", false},
+      {"2-byte chunks", bytes, kOk, "", true, KORAX_OPEN_FILE, false, 2},
+      {"odd chunks", bytes, CV_CALLBACK_UNEVEN_DATA_SIZE, "", false, KORAX_OPEN_FILE, false, 7},
+      {"1-byte chunks with KORAX_OPEN_FILE", bytes, kOk, "", true, KORAX_OPEN_FILE, true, 1},
+  };
+  for (const int32_t syntax :
+       {EXPLICIT_LITTLE_ENDIAN, IMPLICIT_LITTLE_ENDIAN, EXPLICIT_BIG_ENDIAN}) {
+    size_t at = 0;
+    const std::string file = image_file(syntax, &at);
+    rows.push_back({"up to (0028,FFFF)", file, kOk, "", true, -1, false, 6, 0x0028FFFF, at});
+    rows.push_back({"up to the end", file, kOk, "", true, -1, false, 6, 0xFFFFFFFF, file.size()});
+  }
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.flag >= 0) set_bool(row.flag, row.on);
+    LogCapture log;
+    const int32_t id = create_empty_file("in.dcm");
+    MemorySource source{row.bytes, row.chunk};
+    uint32_t offset = 0;
+    EXPECT_EQ(row.stop == 0
+                  ? CV_Open_File(app, id, &source, MemorySource::read)
+                  : CV_Open_File_Upto_Tag(app, id, &source, row.stop, &offset, MemorySource::read),
+              row.status);
+    if (row.flag >= 0) set_bool(row.flag, false);
+    EXPECT_EQ(log.count("DICOM file prefix"), row.log.find("prefix") != std::string::npos ? 1 : 0);
+    if (!row.log.empty()) {
+      EXPECT_EQ(log.count(row.log), 1);
+    }
+    EXPECT_EQ(offset, row.stop == 0 ? 0 : row.offset);
+    if (row.name_read) {
       EXPECT_EQ(text_value(id, 0x00100010), "Doe^John");
+    } else {
+      EXPECT_EQ(data::find_attribute(object(id), 0x00100010), nullptr);
+    }
+    if (row.status == kOk) {
+      char preamble[CV_FILE_PREAMBLE_LENGTH] = {};
+      ASSERT_EQ(CV_Get_File_Preamble(id, preamble), kOk);
+      EXPECT_EQ(std::string(preamble, sizeof preamble), std::string(128, '\x11'));
+      EXPECT_EQ(text_value(id, 0x00280011), "2");
+      EXPECT_EQ(data::find_attribute(object(id), 0x7FE00010) != nullptr, row.stop != 0x0028FFFF);
+      EXPECT_EQ(written(id).substr(0, 132), Bytes().preface("DICM", '\x11').str());
     }
     free_now(id);
   }
@@ -422,6 +409,17 @@ TEST_F(FileIoTest, ValueCallbacksAndBypassOffsets) {
   EXPECT_EQ(receiver.data, pixels);
 }
 
+// Text values of many VRs, set from strings.
+// clang-format off
+const std::pair<uint32_t, const char*> kRoundTripValues[] = {
+    {0x00080005, "ISO_IR 100"}, {0x00080020, "20240131"},   {0x0008002A, "20240131101530"},
+    {0x00080030, "101530.25"},  {0x00081030, "Head study"}, {0x00100010, "M\xFCller^J\xF6rg"},
+    {0x00101010, "045Y"},       {0x00180050, "1.25"},       {0x00104000, "Line one\r\nLine two"},
+    {0x0018106E, "4000000000"}, {0x00186020, "-100"},       {0x0018605A, "1.5"},
+    {0x00189219, "-5"},         {0x00200013, "42"},         {0x00205000, "00100020"},
+    {0x00280010, "4"},          {0x0040A160, "odd text"},   {0x00720074, "3.141592653589793"}};
+// clang-format on
+
 // A file with values of many VRs, nested sequences and (where the syntax keeps its VR) a private
 // block is written to disk with the stdio callbacks, read back in small and default chunks, and
 // written again to the same bytes; its length is the bytes written. A file turned into a message
@@ -443,25 +441,7 @@ TEST_F(FileIoTest, RoundTripsThroughDisk) {
     set_bool(EXPORT_UNDEFINED_LENGTH_SQ, row.undefined_sequences);
     const std::string path = dir.file("round.dcm");
     const int32_t id = create_filled_file(row.syntax, path);
-    for (const auto& [tag, value] :
-         std::vector<std::pair<uint32_t, const char*>>{{0x00080005, "ISO_IR 100"},
-                                                       {0x00080020, "20240131"},
-                                                       {0x0008002A, "20240131101530"},
-                                                       {0x00080030, "101530.25"},
-                                                       {0x00081030, "Head study"},
-                                                       {0x00100010, "M\xFCller^J\xF6rg"},
-                                                       {0x00101010, "045Y"},
-                                                       {0x00104000, "Line one\r\nLine two"},
-                                                       {0x00180050, "1.25"},
-                                                       {0x0018106E, "4000000000"},
-                                                       {0x00186020, "-100"},
-                                                       {0x0018605A, "1.5"},
-                                                       {0x00189219, "-5"},
-                                                       {0x00200013, "42"},
-                                                       {0x00205000, "00100020"},
-                                                       {0x00280010, "4"},
-                                                       {0x0040A160, "odd text"},
-                                                       {0x00720074, "3.141592653589793"}}) {
+    for (const auto& [tag, value] : kRoundTripValues) {
       ASSERT_EQ(CV_Set_Value_From_String(id, tag, value), kOk) << std::hex << tag;
     }
     for (const uint32_t tag : {0x00281201u, 0x00420011u, 0x00660016u, 0x7FE00010u}) {
@@ -512,9 +492,7 @@ TEST_F(FileIoTest, RoundTripsThroughDisk) {
         // As a message and back, with a new meta group, the data set is written the same.
         ASSERT_EQ(CV_File_To_Message(copy), kOk);
         ASSERT_EQ(CV_Message_To_File(copy, path.c_str()), kOk);
-        ASSERT_EQ(CV_Set_Value_From_String(copy, 0x00020002, kCtImageStorage), kOk);
-        ASSERT_EQ(CV_Set_Value_From_String(copy, 0x00020003, "1.2.3.4.5"), kOk);
-        ASSERT_EQ(CV_Set_Value_From_String(copy, 0x00020010, syntax_uid(row.syntax).c_str()), kOk);
+        set_meta(copy, row.syntax);
         EXPECT_EQ(written(copy).substr(132), on_disk.substr(132));
       }
       free_now(copy);

@@ -115,13 +115,16 @@ class FilesTest : public ::testing::Test {
   static void set_bool(int32_t parm, bool on) {
     ASSERT_EQ(CV_Set_Bool_Config_Value(parm, on ? 1 : 0), kOk);
   }
-  // A file holding the meta values an application sets ((0002,0002), (0002,0003), (0002,0010) =
-  // `syntax`'s UID) and SOP class, instance and patient name.
-  int32_t create_filled_file(int32_t syntax, const std::string& name = "test.dcm") {
-    const int32_t id = create_empty_file(name);
+  // The meta values an application sets: (0002,0002), (0002,0003) and (0002,0010) = `syntax`'s UID.
+  static void set_meta(int32_t id, int32_t syntax) {
     EXPECT_EQ(CV_Set_Value_From_String(id, 0x00020002, kCtImageStorage), kOk);
     EXPECT_EQ(CV_Set_Value_From_String(id, 0x00020003, "1.2.3.4.5"), kOk);
     EXPECT_EQ(CV_Set_Value_From_String(id, 0x00020010, syntax_uid(syntax).c_str()), kOk);
+  }
+  // A file holding the meta values of set_meta and SOP class, instance and patient name.
+  int32_t create_filled_file(int32_t syntax, const std::string& name = "test.dcm") {
+    const int32_t id = create_empty_file(name);
+    set_meta(id, syntax);
     EXPECT_EQ(CV_Set_Value_From_String(id, 0x00080016, kCtImageStorage), kOk);
     EXPECT_EQ(CV_Set_Value_From_String(id, 0x00080018, "1.2.3.4.5"), kOk);
     EXPECT_EQ(CV_Set_Value_From_String(id, 0x00100010, "Doe^Jane"), kOk);
