@@ -689,28 +689,36 @@ TransportResult TL_Connect(TransportRecord* record, const char* host, const char
 namespace tessel::net {
 namespace {
 
+// Puts a buffer of `capacity` bytes (at least the held bytes) in place of the read-ahead buffer,
+// with the held bytes at its start. False when no memory is left; the old buffer then stays.
+bool replace_ahead(TransportRecord& record, uint32_t capacity) {
+  const uint32_t held = record.ahead_end - record.ahead_begin;
+  auto* buffer = static_cast<uint8_t*>(memory::new_unzeroed_buffer(capacity));
+  if (buffer == nullptr) return false;
+  if (held != 0) std::memcpy(buffer, record.ahead + record.ahead_begin, held);
+  CVI_releaseBuffer(record.ahead);
+  record.ahead = buffer;
+  record.ahead_capacity = capacity;
+  record.ahead_begin = 0;
+  record.ahead_end = held;
+  return true;
+}
+
 // Makes room for `length` bytes from ahead_begin on, in a buffer of at least
 // `minimum_capacity` bytes (and never below kReadAheadFirst): moves what is held to the
 // buffer's start when the room behind it is short, and grows the buffer when it is too small.
 // False when no memory is left.
 bool make_ahead_room(TransportRecord& record, uint32_t length, uint32_t minimum_capacity) {
-  const uint32_t held = record.ahead_end - record.ahead_begin;
   if (record.ahead_capacity < length || record.ahead_capacity < minimum_capacity ||
       record.ahead == nullptr) {
-    const uint32_t capacity = std::max({length, minimum_capacity, kReadAheadFirst});
-    auto* grown = static_cast<uint8_t*>(memory::new_unzeroed_buffer(capacity));
-    if (grown == nullptr) return false;
-    if (held != 0) std::memcpy(grown, record.ahead + record.ahead_begin, held);
-    CVI_releaseBuffer(record.ahead);
-    record.ahead = grown;
-    record.ahead_capacity = capacity;
-  } else if (record.ahead_capacity - record.ahead_begin < length) {
-    std::memmove(record.ahead, record.ahead + record.ahead_begin, held);
-  } else {
-    return true;
+    return replace_ahead(record, std::max({length, minimum_capacity, kReadAheadFirst}));
   }
-  record.ahead_begin = 0;
-  record.ahead_end = held;
+  if (record.ahead_capacity - record.ahead_begin < length) {
+    const uint32_t held = record.ahead_end - record.ahead_begin;
+    std::memmove(record.ahead, record.ahead + record.ahead_begin, held);
+    record.ahead_begin = 0;
+    record.ahead_end = held;
+  }
   return true;
 }
 
@@ -739,12 +747,7 @@ int wait_for_first_byte(TransportRecord& record, int32_t timeout, bool release_w
   }
   const int ready = wait_for_socket(record.socket, false, 1, &record, error);
   if (ready != 0 || abort_requested(record)) return ready;
-  if (auto* small = static_cast<uint8_t*>(memory::new_unzeroed_buffer(kReadAheadFirst))) {
-    CVI_releaseBuffer(record.ahead);
-    record.ahead = small;
-    record.ahead_capacity = kReadAheadFirst;
-    record.ahead_begin = record.ahead_end = 0;
-  }
+  (void)replace_ahead(record, kReadAheadFirst);  // without memory the large buffer stays
   if (timeout == 1) return 0;
   return wait_for_socket(record.socket, false, timeout > 0 ? timeout - 1 : timeout, &record, error);
 }

@@ -189,6 +189,8 @@ class AssociationWorker {
   int32_t finish_file(int32_t status, int error, const char* step, const std::string& partial,
                       const std::string& path);
   void answer(const char* service, int32_t command, int32_t status);
+  // Reports a C-STORE request that carries no data set; the response status.
+  int32_t refuse_without_data_set();
 
   const Settings& settings_;
   int32_t assoc_id_;
@@ -220,10 +222,7 @@ int32_t AssociationWorker::stream_syntax(const std::string& service) const {
 }
 
 int32_t AssociationWorker::store(int32_t* msg_id) {
-  if (!has_data_set_elements(*msg_id)) {
-    report(stderr, "association %d: C-STORE request without a data set", assoc_id_);
-    return kStatusCannotUnderstand;
-  }
+  if (!has_data_set_elements(*msg_id)) return refuse_without_data_set();
   std::string sop_class = tessel_tools::text_value(*msg_id, kAffectedClassTag);
   if (sop_class.empty()) sop_class = tessel_tools::text_value(*msg_id, kSopClassTag);
   std::string instance = tessel_tools::text_value(*msg_id, kAffectedInstanceTag);
@@ -333,16 +332,11 @@ int32_t AssociationWorker::store_streamed(int32_t* msg_id, int32_t syntax,
     target.error = io.error != 0 ? io.error : EIO;
   }
   const int32_t read = CV_Continue_Read_Message_To_Stream(assoc_id_, *msg_id, &target, write_chunk);
-  if (read == CV_INVALID_MESSAGE_ID) {
-    // The announced data set was empty, so the read did not stop after the command.
-    CV_File_IO_Close(&io);
-    unlink(partial.c_str());
-    report(stderr, "association %d: C-STORE request without a data set", assoc_id_);
-    return kStatusCannotUnderstand;
-  }
   if (read != CV_NORMAL_COMPLETION) {
     CV_File_IO_Close(&io);
     unlink(partial.c_str());
+    // The announced data set was empty, so the read did not stop after the command.
+    if (read == CV_INVALID_MESSAGE_ID) return refuse_without_data_set();
     report(stdout, "association %d ended after %d file(s), in the data set of %s: %s", assoc_id_,
            files_, instance.c_str(), CV_Error_Message(read));
     *ended = true;
@@ -356,6 +350,11 @@ int32_t AssociationWorker::store_streamed(int32_t* msg_id, int32_t syntax,
     status = CV_CALLBACK_CANNOT_COMPLY;
   }
   return finish_file(status, io.error != 0 ? io.error : target.error, failed_step, partial, path);
+}
+
+int32_t AssociationWorker::refuse_without_data_set() {
+  report(stderr, "association %d: C-STORE request without a data set", assoc_id_);
+  return kStatusCannotUnderstand;
 }
 
 void AssociationWorker::answer(const char* service, int32_t command, int32_t status) {
