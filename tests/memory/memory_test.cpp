@@ -39,9 +39,8 @@ TEST_F(PoolTest, RequestsGoToTheFirstClassThatHoldsThem) {
   };
   const Case cases[] = {
       {0, PoolId::b4},          {4, PoolId::b4},          {5, PoolId::b8},
-      {64, PoolId::b64},        {65, PoolId::b256},       {2048, PoolId::b2K},
-      {2049, PoolId::b4K},      {28672, PoolId::b28K},    {28673, PoolId::kCount},
-      {131084, PoolId::bPixel}, {131083, PoolId::kCount}, {131085, PoolId::kCount},
+      {28672, PoolId::b28K},    {28673, PoolId::kCount},  {131084, PoolId::bPixel},
+      {131083, PoolId::kCount}, {131085, PoolId::kCount},
   };
   // Objects alive in the case's pool, or direct buffers alive.
   const auto live = [](PoolId pool) {

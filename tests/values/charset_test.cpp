@@ -23,22 +23,12 @@ struct FlagRow {
 
 TEST(CharsetFlags, DefinedTermsAndTheirPrecedence) {
   const std::vector<FlagRow> rows = {
-      {0, "ISO_IR 6", 0x1},
       {0, "ISO_IR 138", 0x100},  // not taken for IR 13
       {0, "ISO_IR 13", 0x800},
-      {0, "ISO_IR 166", 0x400},
-      {0, "ISO_IR 192", 0x1000},
       {0, "GB18030", 0x2000},
-      {0, "ISO 2022 IR 6", 0x10001},
-      {0, "ISO 2022 IR 87", 0x30000},
-      {0, "ISO 2022 IR 149", 0x90000},
-      {0, "ISO 2022 IR 58", 0x10000},
       // Earlier flags stay, except that UTF-8 and GB18030 replace them all.
-      {0x2, "ISO_IR 101", 0x6},
-      {0x10001, "ISO 2022 IR 87", 0x30001},
       {0x10002, "ISO_IR 192", 0x1000},
       {0x30001, "GB18030", 0x2000},
-      {0x1000, "ISO 2022 IR 149", 0x91000},
       // Values naming nothing known change nothing.
       {0x2, "KOI8", 0x2},
   };
@@ -66,8 +56,6 @@ constexpr uint32_t kUtf8 = tessel::data::kCharsetUtf8;
 
 TEST(CharsetScanner, EscapeSequencesAndMultiByteLeads) {
   const std::vector<ScanRow> rows = {
-      {"ESC without code extensions", kIr6, "\x1B(B", ScanResult::kInvalid, 0, 0,
-       "E: Specific Character Set doesn't contain code extension but ESC character found"},
       {"ESC with one byte after it", kExt | kIr6, "\x1B(", ScanResult::kInvalid, 0, 0,
        "E: Insufficient input in escape sequence"},
       {"ISO IR 6 without a single-byte set", kExt | 0x20000, "\x1B(B", ScanResult::kConsumed, 3, 3,
@@ -96,8 +84,6 @@ TEST(CharsetScanner, EscapeSequencesAndMultiByteLeads) {
       {"GB18030 four-byte, 0x39", kGb, "\x81\x39\xFE\x39", ScanResult::kConsumed, 4, 0, nullptr},
       {"GB18030 lead at the end", kGb, "\x81", ScanResult::kInvalid, 0, 0,
        "E: Insufficient input in GB18030 byte sequence"},
-      {"GB18030 four-byte cut short", kGb, "\x81\x30\x81", ScanResult::kInvalid, 0, 0,
-       "E: Insufficient input in GB18030 byte sequence"},
       {"GB18030 0x80", kGb, "\x80", ScanResult::kOrdinary, 0, 0, nullptr},
       {"GB18030 with another flag", kGb | kExt, "\x81\x40", ScanResult::kOrdinary, 0, 0, nullptr},
       // UTF-8: lengths by lead byte; overlong and 5- and 6-byte forms warned about.
@@ -110,7 +96,6 @@ TEST(CharsetScanner, EscapeSequencesAndMultiByteLeads) {
       {"UTF-8 six-byte", kUtf8, "\xFC\x88\x80\x80\x80\x80", ScanResult::kConsumed, 6, 0,
        "W: Unexpected UTF-8 6-byte control code found: fc"},
       {"UTF-8 0xFE", kUtf8, "\xFE", ScanResult::kOrdinary, 0, 0, nullptr},
-      {"UTF-8 cut short", kUtf8, "\xE2\x82", ScanResult::kInvalid, 0, 0, nullptr},
   };
   tessel::test::LogCapture log;
   for (const ScanRow& row : rows) {
