@@ -20,14 +20,6 @@ constexpr int32_t kLastIdentifier = 0x7FFFFF9B;
 
 using IdentifiersTest = ObjectsTest;
 
-TEST(IdentifiersUninitialised, EveryCallNeedsTheLibrary) {
-  int32_t id = 5;
-  EXPECT_EQ(CV_Open_Empty_Message(&id), CV_LIBRARY_NOT_INITIALIZED);
-  EXPECT_EQ(CV_Free_Message(&id), CV_LIBRARY_NOT_INITIALIZED);
-  EXPECT_EQ(CV_List_Message(100, nullptr), CV_LIBRARY_NOT_INITIALIZED);
-  EXPECT_EQ(id, 5);
-}
-
 TEST_F(IdentifiersTest, StartAtOneHundredAndWrapToTheFirstFreeIdentifier) {
   const int32_t first = open_empty_message();
   const int32_t freed = open_empty_item();

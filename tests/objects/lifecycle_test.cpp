@@ -63,24 +63,6 @@ TEST_F(LifecycleTest, EmptyAndDeleteDropCreatorCodesAndItemsOnlyWhenAsked) {
   }
 }
 
-TEST_F(LifecycleTest, FreedMessagesTakeNestedItems) {
-  // Five levels deep, three items per level.
-  int32_t message = open_empty_message();
-  int32_t parent = message;
-  for (int level = 0; level < 5; ++level) {
-    int32_t item = -1;
-    for (int n = 0; n < 3; ++n) {
-      item = open_empty_item();
-      put_texts(item, kPatientName, {"LEVEL" + std::to_string(level)});
-      put_item(parent, kReferencedImages, item);
-    }
-    parent = item;
-  }
-  ASSERT_EQ(live_objects(), 16u);
-  ASSERT_EQ(CV_Free_Message(&message), CV_NORMAL_COMPLETION);
-  EXPECT_EQ(live_objects(), 0u);
-}
-
 TEST_F(LifecycleTest, EliminatedReferencesLeaveEveryObject) {
   Cfg->bools[ELIMINATE_ITEM_REFERENCES] = 1;
   int32_t first = open_empty_message();
