@@ -122,14 +122,4 @@ bool on_path(const std::string& program) {
   return std::system(command.c_str()) == 0;
 }
 
-bool port_accepting(int port, int seconds) {
-  const auto start = std::chrono::steady_clock::now();
-  while (seconds_since(start) < seconds) {
-    RawSocket probe(connect_loopback(port));
-    if (probe.valid()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
-}
-
 }  // namespace tessel::test

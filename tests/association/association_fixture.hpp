@@ -72,8 +72,6 @@ class ChildProcess {
 
 // Whether a program is on PATH.
 bool on_path(const std::string& program);
-// Waits up to `seconds` until something accepts TCP connections on the loopback port.
-bool port_accepting(int port, int seconds);
 
 }  // namespace tessel::test
 

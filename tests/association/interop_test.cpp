@@ -1,5 +1,4 @@
-// The association calls against DCMTK's storescp and echoscu, started by the test on free
-// loopback ports.
+// The association calls against DCMTK's echoscu, started by the test on free loopback ports.
 #include <future>
 #include <string>
 
@@ -9,26 +8,6 @@
 
 namespace tessel::test {
 namespace {
-
-TEST_F(AssociationTest, OpenAndCloseAgainstDcmtkStorescp) {
-  if (!on_path("storescp")) GTEST_SKIP() << "DCMTK storescp is not installed";
-  ScratchDir received;
-  const int port = free_port();
-  ASSERT_GT(port, 0);
-  ChildProcess storescp(
-      {"storescp", "--aetitle", "ANY_SCP", "-od", received.path(), std::to_string(port)});
-  ASSERT_TRUE(storescp.started());
-  ASSERT_TRUE(port_accepting(port, 10));
-
-  for (const char* list : {"COMMON_STORAGE_SERVICE_LIST", kEchoList}) {
-    SCOPED_TRACE(list);
-    int32_t id = -1;
-    ASSERT_EQ(open_to(port, &id, "ANY_SCP", list), CV_NORMAL_COMPLETION);
-    EXPECT_EQ(CV_Close_Association(&id), CV_NORMAL_COMPLETION);
-    EXPECT_EQ(id, -1);
-  }
-  EXPECT_FALSE(log().contains("Unacceptable association response"));
-}
 
 // echoscu's verification-only associations are answered inside the library, so the wait never
 // hands them out and ends at its deadline. Both routes: a service list without Verification,

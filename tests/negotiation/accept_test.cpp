@@ -25,8 +25,7 @@ constexpr char kAcceptProfile[] =
     "[ACCEPT_LIST]\nSERVICES_SUPPORTED = 3\nMAX_OPERATIONS_INVOKED = 5\n"
     "SERVICE_1 = STANDARD_CT\nSYNTAX_LIST_1 = IMPLICIT_FIRST\n"
     "SERVICE_2 = STANDARD_MR\nSYNTAX_LIST_2 = IMPLICIT_FIRST\nROLE_2 = SCU\n"
-    "SERVICE_3 = STANDARD_SC\nSYNTAX_LIST_3 = IMPLICIT_FIRST\n"
-    "[WITH_ECHO]\nSERVICES_SUPPORTED = 1\nSERVICE_1 = STANDARD_ECHO\n";
+    "SERVICE_3 = STANDARD_SC\nSYNTAX_LIST_3 = IMPLICIT_FIRST\n";
 
 struct Proposal {
   const char* abstract_syntax;
@@ -325,18 +324,6 @@ TEST_F(AcceptTest, ApplicationChoiceByCalledTitle) {
   }
 }
 
-TEST_F(AcceptTest, EchoOnlyAssociationsAreAnsweredByTheLibrary) {
-  AssociationPtr association = request({{kEchoUid, {kImplicitLe}}});
-  ASSERT_TRUE(net::validate_request(*association, *list_).accepted);
-  EXPECT_TRUE(net::answers_echo_itself(*association, *list_));
-  const services::ServiceList* with_echo = CVI_GetServiceNumbers("WITH_ECHO");
-  ASSERT_NE(with_echo, nullptr);
-  EXPECT_FALSE(net::answers_echo_itself(*association, *with_echo));
-  AssociationPtr two = request({{kEchoUid, {kImplicitLe}}, {kCtUid, {kImplicitLe}}});
-  ASSERT_TRUE(net::validate_request(*two, *list_).accepted);
-  EXPECT_FALSE(net::answers_echo_itself(*two, *list_));
-}
-
 TEST_F(AcceptTest, RejectReasonTable) {
   struct Row {
     int32_t reason_enum;
@@ -363,7 +350,6 @@ TEST_F(AcceptTest, RejectReasonTable) {
        "Permanent rejection, No Presentation Service Access Point (SAP) available"},
       {0, 1, 1, 1, true, "Permanent rejection, no reason given"},
       {16, 1, 1, 1, true, "Permanent rejection, no reason given"},
-      {-3, 1, 1, 1, true, "Permanent rejection, no reason given"},
   };
   for (const Row& row : rows) {
     const net::RejectCodes codes = net::reject_codes(row.reason_enum);

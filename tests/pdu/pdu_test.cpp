@@ -84,41 +84,6 @@ TEST(Pdata, LengthsThatDoNotAddUpAreDeformed) {
   }
 }
 
-TEST(ShortPdus, RejectValidation) {
-  struct Case {
-    uint8_t result, source, reason;
-    int32_t expected;
-  };
-  const Case cases[] = {
-      {1, 1, 1, kOk},
-      {2, 3, 2, kOk},
-      {1, 2, 3, kOk},
-      {1, 1, 7, kOk},
-      {0, 1, 1, code(UlStatus::kUnknownRejectResult)},
-      {3, 1, 1, code(UlStatus::kUnknownRejectResult)},
-      {1, 1, 4, code(UlStatus::kUnknownRejectReason)},
-      {2, 1, 8, code(UlStatus::kUnknownRejectReason)},
-      {1, 3, 5, code(UlStatus::kUnknownRejectReason)},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.result) + "/" + std::to_string(c.reason));
-    LogCapture log;
-    net::PduBuffer buffer;
-    EXPECT_EQ(net::write_associate_rj(c.result, c.source, c.reason, &buffer), c.expected);
-    if (c.expected == kOk) {
-      EXPECT_EQ(bytes_of(buffer), pdu(3, Bytes{0, c.result, c.source, c.reason}));
-      net::RejectBody body{};
-      ASSERT_EQ(net::parse_associate_rj(buffer.data() + 6, buffer.size() - 6, &body), kOk);
-      EXPECT_EQ(body.result, c.result);
-      EXPECT_EQ(body.source, c.source);
-      EXPECT_EQ(body.reason, c.reason);
-    } else {
-      EXPECT_EQ(buffer.size(), 0u);
-      EXPECT_TRUE(log.contains("Illegal reject reason"));
-    }
-  }
-}
-
 TEST(ShortPdus, ReleaseAndAbort) {
   net::PduBuffer buffer;
   ASSERT_EQ(net::write_release_rq(&buffer), kOk);

@@ -117,17 +117,6 @@ TEST_F(TransportTest, AcceptFailsCleanlyWhenMemoryRunsOut) {
   }
 }
 
-TEST(TransportStatusTest, AcceptResultsMapToPublicStatuses) {
-  const std::pair<TransportResult, int32_t> cases[] = {
-      {TransportResult::kSuccess, CV_NORMAL_COMPLETION},
-      {TransportResult::kAcceptTimeout, CV_TIMEOUT},
-      {TransportResult::kNoRecord, CV_NEGOTIATION_ABORTED},
-      {TransportResult::kNoMemory, CV_NEGOTIATION_ABORTED},
-      {TransportResult::kSocketFailure, CV_NEGOTIATION_ABORTED},
-  };
-  for (const auto& [result, status] : cases) EXPECT_EQ(net::accept_status(result), status);
-}
-
 TEST_F(TransportTest, ReadsAndWritesExactLengths) {
   Record connected, accepted;
   open_pair(connected, accepted);
