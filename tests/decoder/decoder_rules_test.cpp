@@ -19,15 +19,11 @@ constexpr uint32_t kRows = 0x00280010;
 constexpr uint32_t kHuge = 0xFFFFFFF0;
 
 // Element forms: the order of tags, a value cut short, the length forms of explicit VRs (each
-// element followed by a marker that must still be found where it belongs), start and stop tags.
+// element followed by a marker that must still be found where it belongs).
 TEST(DecodeRulesTest, ElementForms) {
   const std::string mark = Bytes().text(0x002000A0, "SH", "MARK").str();
-  const Bytes groups = Bytes().text(0x00080016, "UI", "1.2").text(0x00080060, "CS", "CT");
   const std::string cut =
       Bytes().text(0x00080060, "CS", "CT").text(kPatientName, "PN", "Doe^John^Middle").str();
-  Bytes below;
-  below.header(0x00081140, "SQ", kUndefined).item().text(0x00081150, "UI", "1.2").item_end();
-  below.sequence_end();
   const DecodeRow rows[] = {
       {"descending tags accepted when allowed (see HostileTest)",
        Bytes().text(kPatientId, "LO", "ID").text(kPatientName, "PN", "Doe").str(),
@@ -46,19 +42,6 @@ TEST(DecodeRulesTest, ElementForms) {
        "00200099 UN=xy; 002000A0 SH=MARK"},
       {"?? with a 16-bit length", Bytes().tag(0x00200099).raw("??").u16(2).raw("xy").str() + mark,
        "00200099 UN=xy; 002000A0 SH=MARK"},
-      {"unknown VR characters as UN",
-       Bytes().tag(0x00200099).raw("ZZ").u16(0).u32(2).raw("xy").str() + mark,
-       "00200099 UN=xy; 002000A0 SH=MARK"},
-      {"UC as a long-form UN",
-       Bytes().tag(0x00200099).raw("UC").u16(0).u32(2).raw("xy").str() + mark,
-       "00200099 UN=xy; 002000A0 SH=MARK"},
-      {"a stop tag ends before the next group",
-       Bytes(groups).text(kPatientName, "PN", "Doe").text(kPatientId, "LO", "ID").str(),
-       "00080016 UI=1.2\\x00; 00080060 CS=CT", kOk, 0, nullptr, nullptr, EXPLICIT_LITTLE_ENDIAN, -1,
-       true, nullptr, 0, 0x0008FFFF, static_cast<int64_t>(groups.size())},
-      {"elements below the start tag are read and dropped, sequences included",
-       below.text(kPatientName, "PN", "Doe").str(), "00100010 PN=Doe", kOk, 0, nullptr, nullptr,
-       EXPLICIT_LITTLE_ENDIAN, -1, true, nullptr, 0x00100000},
   };
   check_decodes(rows);
 }
@@ -66,9 +49,9 @@ TEST(DecodeRulesTest, ElementForms) {
 // Repairs of one stream: a defined-length sequence whose length also counts a closing delimiter
 // (as some writers emit); an undefined-length UN holding implicit VR items, whose elements take
 // their dictionary VRs; a UN value that does not fit its dictionary VR (dropped); UN with a
-// dictionary entry (the dictionary VR); another stream VR (kept). Pixel-value elements read
+// dictionary entry (the dictionary VR); another stream VR (kept). Signed pixel-value elements read
 // without VRs follow the Pixel Representation of their data set, or of the enclosing one for an
-// item; a VR the stream states is kept.
+// item.
 TEST(DecodeRulesTest, VrReconciliation) {
   Bytes body;
   body.item(Bytes().text(0x00081150, "UI", "1.2.3")).sequence_end();
@@ -95,15 +78,9 @@ TEST(DecodeRulesTest, VrReconciliation) {
       {"stream repairs, the log", b.str(), kAny, kOk, 0,
        "Unable to convert tag (0008,1161) from UN to UL, ignoring",
        "(0028,0011): changing VR from US to SS encoded in stream"},
-      {"unsigned pixels", pixel_values(0),
-       "00280103 US=0; 00280106 US=64536; 00289110 SQ=[00280120 US=65520]", kOk, 0, nullptr,
-       nullptr, IMPLICIT_LITTLE_ENDIAN},
       {"signed pixels", pixel_values(1),
        "00280103 US=1; 00280106 SS=-1000; 00289110 SQ=[00280120 SS=-16]", kOk, 0, nullptr, nullptr,
        IMPLICIT_LITTLE_ENDIAN},
-      {"signed pixels, VR in the stream",
-       Bytes().u16s(0x00280103, "US", {1}).u16s(0x00280106, "US", {7}).str(),
-       "00280103 US=1; 00280106 US=7"},
   };
   check_decodes(rows);
   // A signed value reads back through the API as such.
@@ -127,9 +104,9 @@ TEST(VrReconciliationTest, UnChangedToSequenceLater) {
   EXPECT_EQ(describe(run.msg), "00091010 SQ=[00081150 UI=1.2.3\\x00][00081150 UI=1.2.3\\x00]");
 }
 
-// Data elements without a creator are dropped unless invalid private attributes are allowed; a
-// repeated creator code shares the first one's block unless duplicates are allowed. A tag filter
-// skips what it names: private elements, groups, tags and ranges of them, sequences included.
+// Data elements without a creator are dropped; a repeated creator code shares the first one's
+// block unless duplicates are allowed. A tag filter skips what it names: private elements, groups,
+// tags and ranges of them, sequences included.
 TEST(DecodeRulesTest, PrivateCreatorsAndTheTagFilter) {
   Bytes b;
   b.text(0x00271010, "LO", "orphan");
@@ -147,10 +124,6 @@ TEST(DecodeRulesTest, PrivateCreatorsAndTheTagFilter) {
        "00331010 LO=owned",
        kOk, 0, "Private stream tag (0027,1010) ignored: no creator",
        "Ignoring duplicate private creator code: (0029,0011) SAME"},
-      {"invalid private attributes allowed", b.str(),
-       "00271010 LO=orphan; 00290010 LO=SAME; 00291001 LO=first; 00291002 LO=second; "
-       "00330010 LO=CREATOR; 00331010 LO=owned",
-       kOk, 0, nullptr, nullptr, EXPLICIT_LITTLE_ENDIAN, ALLOW_INVALID_PRIVATE_ATTRIBUTES},
       {"duplicate creators allowed", b.str(),
        "00290010 LO=SAME; 00290011 LO=SAME; 00291001 LO=first; 00291102 LO=second; "
        "00330010 LO=CREATOR; 00331010 LO=owned",
@@ -164,8 +137,6 @@ TEST(DecodeRulesTest, PrivateCreatorsAndTheTagFilter) {
       {"filter of a tag range and a tag", f.str(),
        "00080060 CS=CT; 00090010 LO=X; 00091001 SQ=[00080100 SH=in]", kOk, 0, nullptr, nullptr,
        EXPLICIT_LITTLE_ENDIAN, -1, true, "00100010-00100020, 00180050"},
-      {"filter of a group range", f.str(), "00100010 PN=Doe; 00100020 LO=ID; 00180050 DS=1", kOk, 0,
-       nullptr, nullptr, EXPLICIT_LITTLE_ENDIAN, -1, true, "G0008-G0009"},
   };
   check_decodes(rows);
 }
@@ -187,10 +158,9 @@ TEST(PrivateTest, BlocksMapIntoTheObject) {
   EXPECT_EQ(describe(msg), "00290010 LO=B; 00290011 LO=A; 00291001 LO=b1; 00291101 LO=a1");
 }
 
-// Text splits at backslashes except inside ISO 2022 escapes of a PN and in the one-value VRs;
-// empty pieces are NULL values; the single trailing space goes only when so configured.
-// Encapsulated pixel data is stored as its fragments; undefined length in a native syntax is read
-// the same way, defined length in an encapsulated one is refused.
+// A backslash inside the ISO 2022 escapes of a PN does not split it; the single trailing space goes
+// only when so configured. Undefined length pixel data in a native syntax is read as fragments,
+// defined length in an encapsulated syntax is refused.
 TEST(DecodeRulesTest, TextAndPixelData) {
   const std::string jis = "Yamada^Tarou=\x1b$B;3ED\\B@O:\x1b(B";
   const std::string ir87 = Bytes().text(0x00080005, "CS", "\\ISO 2022 IR 87").str();
@@ -204,21 +174,8 @@ TEST(DecodeRulesTest, TextAndPixelData) {
       {"ISO 2022 PN keeps its backslash", ir87 + Bytes().element(kPatientName, "PN", jis).str(),
        "00080005 CS=|ISO 2022 IR 87 ; 00100010 PN=Yamada^Tarou=\\x1B$B;3ED\\B@O:\\x1B(B", kOk, 0,
        nullptr, nullptr, EXPLICIT_LITTLE_ENDIAN, kTrim, false},
-      {"without escapes the backslash splits", Bytes().element(kPatientName, "PN", jis).str(),
-       "00100010 PN=Yamada^Tarou=\\x1B$B;3ED|B@O:\\x1B(B", kOk, 0, nullptr, nullptr,
-       EXPLICIT_LITTLE_ENDIAN, kTrim, false},
-      {"text after the escape back splits",
-       ir87 + Bytes().element(kPatientId, "LO", "\x1b$B;3\x1b(B\\X").str(),
-       "00080005 CS=|ISO 2022 IR 87 ; 00100020 LO=\\x1B$B;3\\x1B(B|X", kOk, 0, nullptr, nullptr,
-       EXPLICIT_LITTLE_ENDIAN, kTrim, false},
-      {"LT is one value", Bytes().text(0x00204000, "LT", "a\\b").str(), "00204000 LT=a\\b ", kOk, 0,
-       nullptr, nullptr, EXPLICIT_LITTLE_ENDIAN, kTrim, false},
-      {"empty pieces are NULL values", Bytes().element(0x00080008, "CS", "A\\\\B").str(),
-       "00080008 CS=A||B", kOk, 0, nullptr, nullptr, EXPLICIT_LITTLE_ENDIAN, kTrim, false},
       {"one trailing space removed", Bytes().element(0x00080008, "CS", "AB \\  ").str(),
        "00080008 CS=AB|  ", kOk, 0, nullptr, nullptr, EXPLICIT_LITTLE_ENDIAN, kTrim, true},
-      {"encapsulated", encapsulated(fragments), "7FE00010 OB=" + printable(fragments), kOk, 0,
-       nullptr, nullptr, JPEG_BASELINE},
       {"undefined length in a native syntax", encapsulated(fragments),
        "7FE00010 OB=" + printable(fragments), kOk, 0,
        "Undefined length pixel data encountered in non-encapsulated transfer syntax"},
@@ -393,31 +350,18 @@ TEST(HostileTest, HugeLengthsAndRefusedStreams) {
   const DecodeRow rows[] = {
       {"huge OB", Bytes().text(0x00080060, "CS", "CT").header(0x7FE00010, "OB", kHuge).str(), kAny,
        CV_UNEXPECTED_END_OF_STREAM, 0x7FE00010, "Stream data ended inside attribute (7fe0,0010)"},
-      {"huge UT", Bytes().header(0x00204000, "UT", kHuge).raw(filler).str(), kAny,
-       CV_UNEXPECTED_END_OF_STREAM, 0x00204000, "Stream data ended inside attribute (0020,4000)"},
-      {"huge implicit text", Bytes(false).header(0x00100010, "PN", kHuge).raw(filler).str(), kAny,
-       CV_UNEXPECTED_END_OF_STREAM, 0x00100010, "Stream data ended inside attribute (0010,0010)",
-       nullptr, IMPLICIT_LITTLE_ENDIAN},
       {"huge implicit US", Bytes(false).header(0x00280010, "US", kHuge).raw(filler).str(), kAny,
        CV_UNEXPECTED_END_OF_STREAM, 0x00280010, "Stream data ended inside attribute (0028,0010)",
        nullptr, IMPLICIT_LITTLE_ENDIAN},
-      {"huge implicit unknown", Bytes(false).header(0x00200099, "UN", kHuge).raw(filler).str(),
-       kAny, CV_UNEXPECTED_END_OF_STREAM, 0x00200099,
-       "Stream data ended inside attribute (0020,0099)", nullptr, IMPLICIT_LITTLE_ENDIAN},
       {"huge defined sequence", sequence(kHuge).item(kHuge).raw(std::string(20, 'x')).str(), kAny,
        CV_INVALID_VALUE_FOR_VR, 0x00081140,
        "Item of 4294967280 bytes runs past the end of sequence (0008,1140)"},
       {"huge fragment", Bytes().header(0x7FE00010, "OB", kUndefined).item(kHuge).raw("xx").str(),
        kAny, kOk, 0, "(7fe0,0010): End of file encountered before sequence delimiter encountered"},
-      {"huge creator", Bytes().header(0x00290010, "UT", kHuge).raw("xx").str(), kAny,
-       CV_UNEXPECTED_END_OF_STREAM, 0x00290010, "Stream data ended inside attribute (0029,0010)"},
       {"element longer than its item",
        sequence(kUndefined).item(10).raw(element).sequence_end().str(), kAny,
        CV_INVALID_VALUE_FOR_VR, 0x00081150,
        "Length of (0008,1150) (26) runs past the end of its item by 24 bytes"},
-      {"item longer than its sequence",
-       sequence(20).item(Bytes().raw(element)).text(0x00100010, "PN", "X").str(), kAny,
-       CV_INVALID_VALUE_FOR_VR, 0x00081140, "Item of 34 bytes runs past the end of sequence"},
       {"undefined sequence overrunning its item",
        sequence(kUndefined).item(16).raw(nested.str()).sequence_end().str(), kAny,
        CV_INVALID_VALUE_FOR_VR, 0x00082218,
@@ -444,15 +388,6 @@ TEST(HostileTest, HugeLengthsAndRefusedStreams) {
       {"US of 3 bytes", Bytes().header(0x00280010, "US", 3).raw("\1\1\1\1").str(), kAny,
        CV_INVALID_STREAM_LENGTH, 0x00280010, "Total attribute length (3) not a multiple of size",
        "for VR (US): 2, tag '0x280010'"},
-      {"UL of 6 bytes", Bytes().header(0x00081161, "UL", 6).raw("\1\1\1\1\1\1").str(), kAny,
-       CV_INVALID_STREAM_LENGTH, 0x00081161, "Total attribute length (6) not a multiple of size",
-       "for VR (UL): 4, tag '0x81161'"},
-      {"FD of 12 bytes", Bytes().header(0x00189087, "FD", 12).raw(std::string(12, '\1')).str(),
-       kAny, CV_INVALID_STREAM_LENGTH, 0x00189087,
-       "Total attribute length (12) not a multiple of size", "for VR (FD): 8, tag '0x189087'"},
-      {"AT of 2 bytes", Bytes().header(0x00209165, "AT", 2).raw("\1\1").str(), kAny,
-       CV_INVALID_STREAM_LENGTH, 0x00209165, "Total attribute length (2) not a multiple of size",
-       "for VR (AT): 4, tag '0x209165'"},
   };
   check_decodes(rows);
 }

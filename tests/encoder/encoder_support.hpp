@@ -34,7 +34,6 @@ inline constexpr uint32_t kRedLut = 0x00281201;         // OW
 inline constexpr uint32_t kTextValue = 0x0040A160;      // UT
 inline constexpr uint32_t kContent = 0x0040A730;        // SQ
 inline constexpr uint32_t kDocument = 0x00420011;       // OB
-inline constexpr uint32_t kPointData = 0x00660016;      // OF
 inline constexpr uint32_t kPointIndex = 0x00660040;     // OL
 inline constexpr uint32_t kSelectorFd = 0x00720074;     // FD 1-n
 inline constexpr uint32_t kSeries = 0x00081115;         // SQ

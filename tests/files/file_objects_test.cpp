@@ -46,14 +46,6 @@ const std::vector<uint32_t> kMetaTags = {0x00020000, 0x00020001, 0x00020002, 0x0
 
 using FileObjectsTest = FilesTest;
 
-TEST(FileFunctionsUninitialised, ReturnNotInitialised) {
-  int32_t id = 100;
-  EXPECT_EQ(CV_Create_Empty_File(&id, "f"), CV_LIBRARY_NOT_INITIALIZED);
-  EXPECT_EQ(CV_Write_File(id, 0, nullptr, file_sink), CV_LIBRARY_NOT_INITIALIZED);
-  EXPECT_EQ(CV_Open_File(1000, id, nullptr, file_source), CV_LIBRARY_NOT_INITIALIZED);
-  EXPECT_EQ(CV_Free_File(&id), CV_LIBRARY_NOT_INITIALIZED);
-}
-
 // The first failing check of each kind: null pointers before identifiers, identifiers before the
 // rest; a message or an unknown identifier is not a file, a file is not a message.
 TEST_F(FileObjectsTest, ArgumentChecksInOrder) {
@@ -107,7 +99,6 @@ TEST_F(FileObjectsTest, CreationAppliesTemplatesWithoutCommandGroup) {
   };
   const Row rows[] = {
       {"STANDARD_CT", 0x0001, true, nullptr},
-      {"NO_SUCH_SERVICE", 0x0001, false, "WARNING: No Service NO_SUCH_SERVICE, Command C_STORE_RQ"},
       {"STANDARD_CT", 0x0020, false, "WARNING: No Service STANDARD_CT, Command C_FIND_RQ"},
       {"MOUSE", 0x0001, false, nullptr},
   };
