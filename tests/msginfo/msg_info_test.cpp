@@ -295,13 +295,10 @@ TEST_F(MsgInfoTest, EveryRecordFaultFailsWithItsLine) {
       {type(0x00080016, "1") + type(0x00080005, "3"), 4052, "Message is not in tag/parm sequence"},
       {type(0x00080016, "1") + rec(0x00080018, 1, "x"), 4052,
        "No type code for tag 0x00080018 in Message File."},
-      {rec(0x00080016, format::kDefaultParm, "1.2"), 4052,
-       "No type code for tag 0x00080016 in Message File."},
       {type(0x00080016, "1") + rec(0x00080016, format::kVrParm, "XX"), 4052,
        "Invalid VR Code in message."},
       {type(0x00080016, "1") + rec(0x00080016, format::kVrParm, "UN"), 4052,
        "Invalid VR Code in message."},
-      {rec(0x00080016, format::kTypeParm, "4"), 4052, "Invalid Cond.Type in message."},
       {rec(0x00080016, format::kTypeParm, ""), 4052, "Invalid Cond.Type in message."},
       {type(0x00080016, "1C") + rec(0x00080016, format::kConditionParm, "NO_SUCH_CONDITION"), 4052,
        "Unknown validate function: NO_SUCH_CONDITION"},
@@ -312,10 +309,6 @@ TEST_F(MsgInfoTest, EveryRecordFaultFailsWithItsLine) {
        "Failed to read valid value for tag 0x280010"},
       {type(0x00280010, "1") + rec(0x00280010, format::kDefaultParm, "12x"), 4045,
        "Failed to read default for tag 0x280010"},
-      {type(0x7FE00010, "1") + rec(0x7FE00010, format::kDefaultParm, "1"), 4022,
-       "Failed to read default for tag 0x7FE00010"},
-      {type(0x00080006, "3") + rec(0x00080006, format::kDefaultParm, "5"), 4045,
-       "Failed to read default for tag 0x80006"},
   };
   for (const auto& c : cases) {
     test::LogCapture log;
@@ -379,10 +372,9 @@ TEST_F(MsgInfoTest, ConcurrentLookupsShareOneTemplate) {
 
 TEST(TemplateValues, TypeCodesConditionsAndValuesAsSettingFromTextWould) {
   const std::tuple<const char*, AttributeType, const char*> types[] = {
-      {"1", AttributeType::k1, "1 "},       {"1C", AttributeType::k1C, "1C"},
-      {"2", AttributeType::k2, "2 "},       {"2C", AttributeType::k2C, "2C"},
-      {"3", AttributeType::k3, "3 "},       {"1 ", AttributeType::kNotGiven, "??"},
-      {"", AttributeType::kNotGiven, "??"}, {"3C", AttributeType::kNotGiven, "??"}};
+      {"1", AttributeType::k1, "1 "}, {"1C", AttributeType::k1C, "1C"},
+      {"2", AttributeType::k2, "2 "}, {"2C", AttributeType::k2C, "2C"},
+      {"3", AttributeType::k3, "3 "}, {"1 ", AttributeType::kNotGiven, "??"}};
   for (const auto& [text, code, printed] : types) {
     EXPECT_EQ(type_code_from_text(text), code) << text;
     EXPECT_STREQ(type_code_text(code), printed) << text;
@@ -405,25 +397,17 @@ TEST(TemplateValues, TypeCodesConditionsAndValuesAsSettingFromTextWould) {
     std::string stored;
   } values[] = {
       {CV_VR_CS, "ABC ", 1, "ABC "},
-      {CV_VR_SS, "-2", 1, native<int16_t>(-2)},
-      {CV_VR_US, "65535", 1, native<uint16_t>(65535)},
       {CV_VR_US, "70000", 1, native<uint16_t>(70000 - 65536)},
       {CV_VR_SL, "-100000", 1, native<int32_t>(-100000)},
-      {CV_VR_UL, "4294967295", 1, native<uint32_t>(4294967295u)},
-      {CV_VR_AT, "1048592", 1, native<uint32_t>(0x00100010)},
       {CV_VR_FL, "1.5", 1, native<float>(1.5f)},
-      {CV_VR_FD, "-2.25e3", 1, native<double>(-2250.0)},
       {CV_VR_FD, "0", 1, native<double>(0.0)},
       {CV_VR_US, "", 4045, ""},
-      {CV_VR_US, "12 ", 4045, ""},
-      {CV_VR_UL, "0x10", 4045, ""},
       {CV_VR_FD, "1.5x", 4045, ""},
       {CV_VR_FL, "1e39", 4092, ""},
       {CV_VR_FL, "1e-39", 4092, ""},
       {CV_VR_FD, "1e-400", 4092, ""},
       {CV_VR_FD, "inf", 4092, ""},
       {CV_VR_OB, "1", 4022, ""},
-      {CV_VR_UN, "1", 4022, ""},
       {CV_VR_SQ, "1", 4045, ""},
   };
   for (const auto& c : values) {

