@@ -376,6 +376,24 @@ def test_concurrent(tools, acceptor, files):
         check(proc.returncode == 0, "concurrent tessel-store: %d %s" % (proc.returncode, err))
 
 
+def test_store_again(tools, scratch, acceptor, out_dir, path):
+    """An instance stored again replaces its file, and the earlier file leaves nothing behind."""
+    target = os.path.join(out_dir, uid_of(path) + ".dcm")
+    check(os.path.exists(target), "no earlier file for %s" % path)
+    changed = pydicom.dcmread(path)
+    changed.PatientName = "AGAIN^STORED"
+    again = os.path.join(scratch, "again.dcm")
+    changed.save_as(again)
+    code, out, err = run([tools.store, "--ini", tools.ini, "--aec", SCP_TITLE, "127.0.0.1",
+                          str(acceptor.port), again])
+    check(code == 0, "tessel-store of a stored instance: exit %d %s%s" % (code, out, err))
+    check(same_data_set(again, target) is None and
+          str(pydicom.dcmread(target).PatientName) == "AGAIN^STORED",
+          "%s was not replaced by the instance stored again" % target)
+    check([n for n in os.listdir(out_dir) if n.startswith(uid_of(path))] ==
+          [os.path.basename(target)], "files of the instance: %s" % os.listdir(out_dir))
+
+
 def test_dcmtk_storescu(acceptor, out_dir, path):
     target = os.path.join(out_dir, uid_of(path) + ".dcm")
     if os.path.exists(target):
@@ -890,6 +908,7 @@ def main():
             test_store_window(tools, scratch, acceptor, files)
             test_store_refusals(tools, acceptor, tools.data, out_dir, files[0])
             test_concurrent(tools, acceptor, files)
+            test_store_again(tools, scratch, acceptor, out_dir, files[0])
             test_dcmtk_storescu(acceptor, out_dir, files[1])
             test_pixels_from_file(tools, scratch, acceptor, out_dir)
             # An idle association does not hold up the stop: it is aborted.

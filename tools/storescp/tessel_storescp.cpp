@@ -2,6 +2,7 @@
 // writes each received data set as a DICOM file named by its SOP Instance UID (byte for byte as
 // it arrived, unless --decode is given) and answers C-STORE and C-ECHO requests. Each association
 // is served by a thread of its own; threads are kept for later associations.
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -188,6 +189,11 @@ class AssociationWorker {
   // it and reports `step` with `status` and errno `error` (0: none). The response status.
   int32_t finish_file(int32_t status, int error, const char* step, const std::string& partial,
                       const std::string& path);
+  // Puts a complete partial file in place of `path`. An earlier file of that name trades places
+  // with it and is removed only by remove_replaced(), after the response: freeing a large file
+  // takes long enough to delay the response noticeably.
+  bool move_into_place(const std::string& partial, const std::string& path);
+  void remove_replaced();
   void answer(const char* service, int32_t command, int32_t status);
   // Reports a C-STORE request that carries no data set; the response status.
   int32_t refuse_without_data_set();
@@ -197,6 +203,7 @@ class AssociationWorker {
   int files_ = 0;
   bool stream_ = false;
   std::map<std::string, int32_t> syntaxes_;  // service name -> syntax or kSeveralSyntaxes
+  std::string replaced_;  // the earlier file of an instance stored again, until it is removed
 };
 
 void AssociationWorker::plan_streaming() {
@@ -259,7 +266,7 @@ std::string AssociationWorker::partial_path(const std::string& path) const {
 int32_t AssociationWorker::finish_file(int32_t status, int error, const char* step,
                                        const std::string& partial, const std::string& path) {
   // The file appears under its final name only once it is complete.
-  if (status == CV_NORMAL_COMPLETION && std::rename(partial.c_str(), path.c_str()) != 0) {
+  if (status == CV_NORMAL_COMPLETION && !move_into_place(partial, path)) {
     error = errno;
     status = CV_CALLBACK_CANNOT_COMPLY;
   }
@@ -273,6 +280,27 @@ int32_t AssociationWorker::finish_file(int32_t status, int error, const char* st
   ++files_;
   report(stdout, "association %d: stored %s", assoc_id_, path.c_str());
   return 0;
+}
+
+bool AssociationWorker::move_into_place(const std::string& partial, const std::string& path) {
+#ifdef RENAME_EXCHANGE
+  struct stat existing {};
+  if (lstat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) &&
+      renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+    replaced_ = partial;
+    return true;
+  }
+#endif
+  return std::rename(partial.c_str(), path.c_str()) == 0;
+}
+
+void AssociationWorker::remove_replaced() {
+  if (replaced_.empty()) return;
+  if (unlink(replaced_.c_str()) != 0) {
+    report(stderr, "association %d: cannot remove %s: %s", assoc_id_, replaced_.c_str(),
+           std::strerror(errno));
+  }
+  replaced_.clear();
 }
 
 int32_t AssociationWorker::prepare_file(int32_t msg_id, const std::string& path,
@@ -405,6 +433,7 @@ void AssociationWorker::run() {
         bool ended = false;
         const int32_t result = store_streamed(&msg_id, syntax, sop_class, instance, &ended);
         if (!ended) answer(service_name.c_str(), kStoreResponse, result);
+        remove_replaced();
         CV_Free_Message(&msg_id);
         if (ended) {
           // The association may still be there when the read failed without ending it.
@@ -428,6 +457,7 @@ void AssociationWorker::run() {
     if (command == kStoreRequest) {
       const int32_t result = store(&msg_id);
       answer(service_name.c_str(), kStoreResponse, result);
+      remove_replaced();
     } else if (command == kEchoRequest) {
       answer(service_name.c_str(), kEchoResponse, 0);
       report(stdout, "association %d: answered C-ECHO", assoc_id_);
